@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+// Every message box and input box of the program goes through here, so that the
+// tests can read each text and answer each question. Without a seam installed the
+// real side is Qt's standard modal dialogs.
+
+// The application title, used as the caption of boxes that name none of their own.
+inline const QString AppTitle = QStringLiteral("SALVEX");
+
+// Button-and-icon codes: 0 OK only, 1 OK and Cancel, 64 OK with the information icon.
+// The answer is 1 for OK and 2 for Cancel.
+enum { vbOK = 1, vbCancel = 2 };
+
+int MsgBox(const QString &prompt, int buttons = 0, const QString &title = QString());
+
+// Returns the edited text, or an empty text when the operator cancels.
+QString InputBox(const QString &prompt, const QString &title = QString(),
+                 const QString &defaultText = QString());
+
+class DialogSeam
+{
+public:
+    virtual ~DialogSeam() = default;
+    virtual int msgBox(const QString &prompt, int buttons, const QString &title) = 0;
+    virtual QString inputBox(const QString &prompt, const QString &title,
+                             const QString &defaultText) = 0;
+};
+
+// Installs a seam in place of the real dialogs; nullptr restores them.
+void setDialogSeam(DialogSeam *seam);

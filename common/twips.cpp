@@ -1,0 +1,38 @@
+#include "twips.h"
+
+#include <QWidget>
+
+int twips(int value)
+{
+    // Round to the nearest pixel, as the designer's grid does.
+    return (value + 7) / 15;
+}
+
+QRect twips(int left, int top, int width, int height)
+{
+    return QRect(twips(left), twips(top), twips(width), twips(height));
+}
+
+void place(QWidget *control, int left, int top, int width, int height)
+{
+    control->setGeometry(twips(left, top, width, height));
+    control->setFont(formFont());
+}
+
+QColor vbColor(quint32 bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+QFont formFont(bool bold)
+{
+    // Where "MS Sans Serif" is missing, Liberation Sans has the closest metrics.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               { QStringLiteral("Microsoft Sans Serif"),
+                                 QStringLiteral("Liberation Sans"), QStringLiteral("Arial") });
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(11);
+    font.setWeight(bold ? QFont::Bold : QFont::Normal);
+    font.setStyleHint(QFont::SansSerif);
+    return font;
+}

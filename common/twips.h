@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QRect>
+
+class QWidget;
+
+// Layouts are written in twips, as they were designed; 15 twips make one pixel at 96 dpi.
+int twips(int value);
+QRect twips(int left, int top, int width, int height);
+
+// Places a control in its container at a twips rectangle and gives it the window font.
+void place(QWidget *control, int left, int top, int width, int height);
+
+// Colours are written 0x00BBGGRR.
+QColor vbColor(quint32 bgr);
+
+// "MS Sans Serif" 8.25 points, held in pixels so it scales with the twips geometry.
+QFont formFont(bool bold = false);

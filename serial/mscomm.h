@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class QSerialPort;
+
+// A refusal of the serial control: its number and a description that names the device
+// and the reason the system gave.
+struct CommError
+{
+    int number = 0;
+    QString description;
+};
+
+// The serial communications control: the only code that touches the serial port.
+// Property writes that the control refuses throw CommError.
+class MSComm : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Error {
+        InvalidPortNumber = 8002,
+        PortAlreadyOpen = 8005,
+        PortNotOpen = 8012,
+        PortUnavailable = 8010,
+        AccessDenied = 8011,
+        InvalidSettings = 380,
+        SettingsRefused = 8015,
+        WriteFailed = 8016,
+        DeviceLost = 8020,
+    };
+    enum Event { comEvSend = 1, comEvReceive = 2 };
+
+    explicit MSComm(QObject *parent = nullptr);
+    ~MSComm() override;
+
+    // 0: a read returns every character waiting.
+    void setInputLen(qint16 value);
+    qint16 inputLen() const { return m_inputLen; }
+    // 1: a notification whenever received characters wait; 0: none.
+    void setRThreshold(qint16 value);
+    qint16 rThreshold() const { return m_rThreshold; }
+    // 1: a notification when the transmit buffer has emptied; 0: none.
+    void setSThreshold(qint16 value);
+    qint16 sThreshold() const { return m_sThreshold; }
+
+    // 1 to 4; refused while the port is open.
+    void setCommPort(qint16 port);
+    qint16 commPort() const { return m_commPort; }
+    // "9600,E,8,1", with or without a leading space before the speed.
+    void setSettings(const QString &settings);
+    QString settings() const { return m_settings; }
+
+    void setPortOpen(bool open);
+    bool portOpen() const;
+
+    // The characters are sent as the bytes of the same codes.
+    void setOutput(const QString &text);
+
+    qint16 commEvent() const { return m_commEvent; }
+    // Every character waiting (or at most InputLen), one per received byte.
+    QString input();
+
+    // The device that a port number names: "COMn" on Windows; elsewhere /dev/ttyS0 to
+    // /dev/ttyS3, unless SALVEX_COMn names another device.
+    static QString deviceName(int port);
+
+Q_SIGNALS:
+    void OnComm();
+
+private:
+    struct LineSettings
+    {
+        qint32 baud = 9600;
+        char parity = 'N';
+        int dataBits = 8;
+        int stopBits = 1;
+    };
+    static bool parseSettings(const QString &text, LineSettings *out);
+    void applySettings(const LineSettings &line);
+    void onReadyRead();
+    void onBytesWritten();
+    void onError(int error);
+    QString portLabel() const;
+
+    std::unique_ptr<QSerialPort> m_port;
+    qint16 m_inputLen = 0;
+    qint16 m_rThreshold = 0;
+    qint16 m_sThreshold = 0;
+    qint16 m_commPort = 1;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    LineSettings m_line;
+    qint16 m_commEvent = 0;
+    // Why the port closed by itself, told at the next refusal.
+    QString m_lostReason;
+};

@@ -44,9 +44,6 @@ public:
     QPushButton *Boton_Abrir = nullptr;
     QPushButton *Boton_Cerrar = nullptr;
 
-    // The save dialog while it exists.
-    Form2 *saveDialog() const { return m_form2; }
-
     void Form_Load();
     void Form_Resize();
     void Combo_Puerto_Click();

@@ -1,1 +1,31 @@
-// being written
+#include "form1.h"
+#include "salvexicon.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("salvex"));
+    QApplication::setApplicationDisplayName(QStringLiteral("SALVEX"));
+    QApplication::setApplicationVersion(QStringLiteral(SALVEX_VERSION_TEXT));
+    QApplication::setWindowIcon(salvexIcon());
+
+    // Standard buttons and the serial layer's reasons in the desktop's language.
+    const QString translations = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    for (const char *catalogue : { "qtbase", "qtserialport" }) {
+        auto *translator = new QTranslator(&app);
+        if (translator->load(
+                QLocale(), QString::fromLatin1(catalogue), QStringLiteral("_"), translations))
+            QApplication::installTranslator(translator);
+        else
+            delete translator;
+    }
+
+    Form1 form;
+    form.show();
+    return app.exec();
+}

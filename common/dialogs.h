@@ -17,15 +17,16 @@ int MsgBox(const QString &prompt, int buttons = 0, const QString &title = QStrin
 
 // Returns the edited text, or an empty text when the operator cancels.
 QString InputBox(const QString &prompt, const QString &title = QString(),
-                 const QString &defaultText = QString());
+    const QString &defaultText = QString());
 
 class DialogSeam
 {
 public:
     virtual ~DialogSeam() = default;
     virtual int msgBox(const QString &prompt, int buttons, const QString &title) = 0;
-    virtual QString inputBox(const QString &prompt, const QString &title,
-                             const QString &defaultText) = 0;
+    virtual QString inputBox(
+        const QString &prompt, const QString &title, const QString &defaultText)
+        = 0;
 };
 
 // Installs a seam in place of the real dialogs; nullptr restores them.

@@ -28,8 +28,8 @@ QFont formFont(bool bold)
 {
     // Where "MS Sans Serif" is missing, Liberation Sans has the closest metrics.
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               { QStringLiteral("Microsoft Sans Serif"),
-                                 QStringLiteral("Liberation Sans"), QStringLiteral("Arial") });
+        { QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
+            QStringLiteral("Arial") });
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(11);
     font.setWeight(bold ? QFont::Bold : QFont::Normal);

@@ -1,1 +1,293 @@
-// being written
+#include "mscomm.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSerialPort>
+
+namespace {
+
+// The operator reads the description in a message box: name the device, say what went
+// wrong, then what the system itself answered.
+QString openFailure(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        return QStringLiteral("el dispositivo no existe o no está conectado");
+    case QSerialPort::PermissionError:
+        return QStringLiteral(
+            "el puerto está ocupado por otro programa o no tiene permiso para usarlo");
+    case QSerialPort::OpenError:
+        return QStringLiteral("el puerto ya está abierto");
+    default:
+        return QStringLiteral("el sistema no permitió abrirlo");
+    }
+}
+
+bool isPseudoTerminal(const QString &device)
+{
+#ifdef Q_OS_UNIX
+    return QFileInfo(device).canonicalFilePath().startsWith(QLatin1String("/dev/pts/"));
+#else
+    Q_UNUSED(device);
+    return false;
+#endif
+}
+
+} // namespace
+
+MSComm::MSComm(QObject *parent) : QObject(parent), m_port(std::make_unique<QSerialPort>())
+{
+    parseSettings(m_settings, &m_line);
+    connect(m_port.get(), &QSerialPort::readyRead, this, &MSComm::onReadyRead);
+    connect(m_port.get(), &QSerialPort::bytesWritten, this, &MSComm::onBytesWritten);
+    connect(m_port.get(), &QSerialPort::errorOccurred, this,
+        [this](QSerialPort::SerialPortError error) { onError(int(error)); });
+}
+
+MSComm::~MSComm()
+{
+    if (m_port->isOpen())
+        m_port->close();
+}
+
+void MSComm::setInputLen(qint16 value)
+{
+    if (value < 0)
+        throw CommError { InvalidSettings, QStringLiteral("Valor de InputLen no válido") };
+    m_inputLen = value;
+}
+
+void MSComm::setRThreshold(qint16 value)
+{
+    m_rThreshold = value;
+}
+
+void MSComm::setSThreshold(qint16 value)
+{
+    m_sThreshold = value;
+}
+
+QString MSComm::deviceName(int port)
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(port);
+#else
+    const QByteArray chosen = qgetenv(QStringLiteral("SALVEX_COM%1").arg(port).toLatin1());
+    if (!chosen.isEmpty())
+        return QString::fromLocal8Bit(chosen);
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+#endif
+}
+
+QString MSComm::portLabel() const
+{
+    const QString device = deviceName(m_commPort);
+    const QString com = QStringLiteral("COM%1").arg(m_commPort);
+    return device == com ? com : QStringLiteral("%1 (%2)").arg(device, com);
+}
+
+void MSComm::setCommPort(qint16 port)
+{
+    if (m_port->isOpen())
+        throw CommError { PortAlreadyOpen,
+            QStringLiteral("El puerto %1 ya está abierto; ciérrelo antes de "
+                           "cambiar de puerto")
+                .arg(portLabel()) };
+    if (port < 1 || port > 16)
+        throw CommError { InvalidPortNumber,
+            QStringLiteral("Número de puerto no válido: %1").arg(port) };
+    m_commPort = port;
+    m_lostReason.clear();
+}
+
+bool MSComm::parseSettings(const QString &text, LineSettings *out)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^ ?(\\d{2,7}),([NEOMSneoms]),([5-8]),(1|1\\.5|2)$"));
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return false;
+    bool ok = false;
+    const qint64 baud = match.captured(1).toLongLong(&ok);
+    if (!ok || baud < 50 || baud > 4000000)
+        return false;
+    const int dataBits = match.captured(3).toInt();
+    const QString stop = match.captured(4);
+    // One and a half stop bits only exist with five data bits.
+    if (stop == QLatin1String("1.5") && dataBits != 5)
+        return false;
+    out->baud = qint32(baud);
+    out->parity = match.captured(2).at(0).toUpper().toLatin1();
+    out->dataBits = dataBits;
+    out->stopBits = stop == QLatin1String("1") ? 1 : stop == QLatin1String("2") ? 2 : 3;
+    return true;
+}
+
+void MSComm::setSettings(const QString &settings)
+{
+    LineSettings line;
+    if (!parseSettings(settings, &line))
+        throw CommError { InvalidSettings,
+            QStringLiteral("Configuración del puerto no válida: \"%1\"; se "
+                           "espera velocidad,paridad,bits de datos,bits de parada "
+                           "(por ejemplo 9600,E,8,1)")
+                .arg(settings) };
+    if (m_port->isOpen())
+        applySettings(line, settings);
+    m_line = line;
+    m_settings = settings;
+}
+
+void MSComm::applySettings(const LineSettings &line, const QString &text)
+{
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    switch (line.parity) {
+    case 'E':
+        parity = QSerialPort::EvenParity;
+        break;
+    case 'O':
+        parity = QSerialPort::OddParity;
+        break;
+    case 'M':
+        parity = QSerialPort::MarkParity;
+        break;
+    case 'S':
+        parity = QSerialPort::SpaceParity;
+        break;
+    default:
+        break;
+    }
+    const auto stopBits = line.stopBits == 1 ? QSerialPort::OneStop
+        : line.stopBits == 2                 ? QSerialPort::TwoStop
+                                             : QSerialPort::OneAndHalfStop;
+    // A pseudo-terminal keeps no parity and refuses it, though the line works; a real
+    // device takes it.
+    const auto taken
+        = [this](bool done) { return done || m_port->error() == QSerialPort::NoError; };
+    const bool noParity = isPseudoTerminal(deviceName(m_commPort));
+    m_port->clearError();
+    const bool ok = taken(m_port->setBaudRate(line.baud))
+        && taken(m_port->setDataBits(QSerialPort::DataBits(line.dataBits)))
+        && (taken(m_port->setParity(parity)) || noParity) && taken(m_port->setStopBits(stopBits))
+        && taken(m_port->setFlowControl(QSerialPort::NoFlowControl));
+    if (!ok)
+        throw CommError { SettingsRefused,
+            QStringLiteral("El puerto %1 no admite la configuración \"%2\": %3")
+                .arg(portLabel(), text, m_port->errorString()) };
+}
+
+void MSComm::setPortOpen(bool open)
+{
+    if (!open) {
+        // Closing a port that is not open is accepted, as the operator expects.
+        if (m_port->isOpen())
+            m_port->close();
+        return;
+    }
+    if (m_port->isOpen())
+        throw CommError { PortAlreadyOpen,
+            QStringLiteral("El puerto %1 ya está abierto").arg(portLabel()) };
+
+    m_port->setPortName(deviceName(m_commPort));
+    // Settings given before the opening are the ones the port opens with.
+    applySettings(m_line, m_settings);
+    m_port->clearError();
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError error = m_port->error();
+        const int number = error == QSerialPort::DeviceNotFoundError ? PortUnavailable
+            : error == QSerialPort::PermissionError                  ? AccessDenied
+                                                                     : PortUnavailable;
+        throw CommError { number,
+            QStringLiteral("No se pudo abrir %1: %2 (%3)")
+                .arg(portLabel(), openFailure(error), m_port->errorString()) };
+    }
+    m_lostReason.clear();
+}
+
+QString MSComm::portSettings() const
+{
+    if (!m_port->isOpen())
+        return QString();
+    const char parity[] = { 'N', '?', 'E', 'O', 'S', 'M' };
+    const int p = int(m_port->parity());
+    const QString stop = m_port->stopBits() == QSerialPort::OneStop ? QStringLiteral("1")
+        : m_port->stopBits() == QSerialPort::TwoStop                ? QStringLiteral("2")
+                                                                    : QStringLiteral("1.5");
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(m_port->baudRate())
+        .arg(QChar::fromLatin1(p >= 0 && p < 6 ? parity[p] : '?'))
+        .arg(int(m_port->dataBits()))
+        .arg(stop);
+}
+
+bool MSComm::portOpen() const
+{
+    return m_port->isOpen();
+}
+
+void MSComm::setOutput(const QString &text)
+{
+    if (!m_port->isOpen()) {
+        QString why = QStringLiteral("El puerto %1 no está abierto").arg(portLabel());
+        if (!m_lostReason.isEmpty())
+            why += QStringLiteral(": ") + m_lostReason;
+        throw CommError { PortNotOpen, why };
+    }
+    const QByteArray bytes = text.toLatin1();
+    if (m_port->write(bytes) != bytes.size())
+        throw CommError {
+            WriteFailed,
+            QStringLiteral("No se pudo escribir en %1: %2").arg(portLabel(), m_port->errorString())
+        };
+}
+
+QString MSComm::input()
+{
+    if (!m_port->isOpen())
+        return QString();
+    const QByteArray bytes = m_inputLen > 0 ? m_port->read(m_inputLen) : m_port->readAll();
+    // One character per byte, with the same code, so nothing is lost or altered.
+    return QString::fromLatin1(bytes);
+}
+
+void MSComm::onReadyRead()
+{
+    if (m_rThreshold <= 0 || m_port->bytesAvailable() < m_rThreshold)
+        return;
+    // A handler that leaves characters unread is told again while they wait.
+    while (m_port->isOpen() && m_port->bytesAvailable() >= qMax<qint16>(m_rThreshold, 1)) {
+        const qint64 before = m_port->bytesAvailable();
+        m_commEvent = comEvReceive;
+        Q_EMIT OnComm();
+        if (!m_port->isOpen() || m_port->bytesAvailable() >= before)
+            break;
+    }
+}
+
+void MSComm::onBytesWritten()
+{
+    if (m_sThreshold <= 0 || m_port->bytesToWrite() >= m_sThreshold)
+        return;
+    m_commEvent = comEvSend;
+    Q_EMIT OnComm();
+}
+
+void MSComm::onError(int error)
+{
+    // A pseudo-terminal has no modem lines; that is not a loss of the device.
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError
+        && error != QSerialPort::WriteError)
+        return;
+    if (!m_port->isOpen())
+        return;
+    // The cable or adapter is gone: left open, the port would report the hang-up
+    // over and over. Keep what was already received, and close.
+    m_lostReason = QStringLiteral("se perdió la conexión con el dispositivo (%1)")
+                       .arg(m_port->errorString());
+    // Characters that arrived before the loss are still delivered.
+    if (m_rThreshold > 0 && m_port->bytesAvailable() > 0) {
+        m_commEvent = comEvReceive;
+        Q_EMIT OnComm();
+    }
+    m_port->close();
+}

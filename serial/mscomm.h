@@ -53,6 +53,8 @@ public:
     // "9600,E,8,1", with or without a leading space before the speed.
     void setSettings(const QString &settings);
     QString settings() const { return m_settings; }
+    // The line as the open port itself reports it, in the same form ("9600,E,8,1").
+    QString portSettings() const;
 
     void setPortOpen(bool open);
     bool portOpen() const;
@@ -80,7 +82,7 @@ private:
         int stopBits = 1;
     };
     static bool parseSettings(const QString &text, LineSettings *out);
-    void applySettings(const LineSettings &line);
+    void applySettings(const LineSettings &line, const QString &text);
     void onReadyRead();
     void onBytesWritten();
     void onError(int error);

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what salvex needs on Debian 12 and builds it into build/ (or the folder given
+# in SALVEX_BUILD). Extra arguments go to CMake's configure step.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ make pkg-config
+    qt6-base-dev qt6-serialport-dev qt6-translations-l10n qt6-qpa-plugins libgl-dev
+    fonts-liberation fonts-dejavu-core
+    xvfb xauth xdotool imagemagick x11-utils
+    dbus at-spi2-core python3-pyatspi)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+build="${SALVEX_BUILD:-build}"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+cmake --build "$build" -j2

@@ -1,0 +1,350 @@
+#include "form1.h"
+#include "module1.h"
+#include "mscomm.h"
+#include "ptypair.h"
+#include "scripteddialogs.h"
+#include "textorecibido.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <termios.h>
+
+using namespace Module1;
+
+// The main window as the operator meets it: start-up, the lists, the port buttons and
+// reception, with a real pseudo-terminal as the machine.
+class TestApp : public QObject
+{
+    Q_OBJECT
+
+private:
+    static void choose(QComboBox *list, int index)
+    {
+        list->setCurrentIndex(index);
+        Q_EMIT list->activated(index);
+    }
+
+    static QColor colourOf(QLabel *label) { return label->palette().color(QPalette::WindowText); }
+
+    // Opens COM1 on the pair; the success message is answered.
+    static void openOn(Form1 &form, ScriptedDialogs &boxes, PtyPair &pty)
+    {
+        qputenv("SALVEX_COM1", pty.devicePath().toLocal8Bit());
+        form.Boton_Abrir_Click();
+        QVERIFY(form.MSComm1->portOpen());
+        boxes.clear();
+    }
+
+    static QString all256()
+    {
+        QString text;
+        for (int i = 0; i < 256; ++i)
+            text.append(QChar(i));
+        return text;
+    }
+
+private Q_SLOTS:
+    void startUpShowsOnlyTheReminderBeforeTheWindow()
+    {
+        ScriptedDialogs boxes;
+        bool windowVisible = true;
+        boxes.whileShown = [&](const ScriptedDialogs::Box &) {
+            windowVisible = false;
+            for (QWidget *w : QApplication::topLevelWidgets())
+                windowVisible = windowVisible || (qobject_cast<Form1 *>(w) && w->isVisible());
+        };
+        Form1 form;
+        QCOMPARE(boxes.prompts(),
+                 QStringList { "Recuerde, debe abrir un puerto antes de empezar a usarlo" });
+        QCOMPARE(boxes.boxes[0].buttons, 0);
+        QCOMPARE(boxes.boxes[0].title, QStringLiteral("SALVEX"));
+        QVERIFY(!windowVisible);
+    }
+
+    void startUpLeavesThePanelDescribingNoPort()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        QCOMPARE(Puerto_Actual, qint16(1));
+        QCOMPARE(Velocidad_Actual, qint16(9600));
+        QCOMPARE(Carga_Terminada, qint16(-1));
+        QCOMPARE(form.Combo_Puerto->currentText(), QStringLiteral("COM1:"));
+        QCOMPARE(form.Combo_Velocidad->currentText(), QStringLiteral("9600 bauds"));
+        QCOMPARE(form.Etiq_Puerto->text(), QStringLiteral("COM1:"));
+        QCOMPARE(form.Etiq_Estado->text(), QStringLiteral("CERRADO"));
+        QCOMPARE(colourOf(form.Etiq_Estado), QColor(255, 0, 0));
+        QCOMPARE(form.Etiq_Velocidad->text(), QStringLiteral("1200 bauds"));
+        QVERIFY(!form.MSComm1->portOpen());
+        QCOMPARE(form.MSComm1->inputLen(), qint16(0));
+        QCOMPARE(form.MSComm1->rThreshold(), qint16(1));
+        QCOMPARE(form.MSComm1->sThreshold(), qint16(1));
+        QCOMPARE(form.Texto_Recibido->text(), QString());
+    }
+
+    void controlsSitAtTheirPlacesInTheirTabOrder()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QCOMPARE(form.size(), QSize(434, 518));
+        QCOMPARE(form.Frame1->geometry(), QRect(16, 352, 377, 113));
+        QCOMPARE(form.Boton_Cerrar->geometry(), QRect(240, 72, 121, 33));
+        QCOMPARE(form.Texto_Recibido->geometry(), QRect(16, 24, 353, 193));
+        QVERIFY(form.Frame1->font().bold());
+        QVERIFY(!form.Boton_Abrir->font().bold());
+        QVERIFY(!form.Frame4->font().bold());
+
+        QCOMPARE(QApplication::focusWidget(), form.Boton_Abrir);
+        QList<QWidget *> expected { form.Boton_Cerrar, form.Combo_Puerto, form.Texto_Recibido,
+                                    form.Combo_Velocidad, form.Command1, form.Command2,
+                                    form.Command3, form.Command4, form.Boton_Abrir };
+        for (QWidget *next : expected) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QWidget *focus = QApplication::focusWidget();
+            // An editable list takes the focus through its edit field.
+            if (focus && focus->parentWidget() && qobject_cast<QComboBox *>(focus->parentWidget()))
+                focus = focus->parentWidget();
+            QCOMPARE(focus, next);
+        }
+        for (QPushButton *b : form.findChildren<QPushButton *>())
+            QVERIFY(!b->isDefault() && !b->autoDefault());
+    }
+
+    void changingAChoiceWarnsAndReselectingDoesNot()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        boxes.clear();
+        const QString speedWarning = QStringLiteral(
+                "Cambió la velocidad. Si el puerto ya estaba abierto,\r debe cerrarlo y luego "
+                "abrirlo antes de usarlo");
+        choose(form.Combo_Velocidad, 1);
+        QCOMPARE(Velocidad_Actual, qint16(2400));
+        choose(form.Combo_Velocidad, 3);
+        QCOMPARE(Velocidad_Actual, qint16(9600));
+        QCOMPARE(boxes.prompts(), QStringList({ speedWarning, speedWarning }));
+        boxes.clear();
+
+        choose(form.Combo_Puerto, 0);
+        choose(form.Combo_Velocidad, 3);
+        QVERIFY(boxes.boxes.isEmpty());
+
+        choose(form.Combo_Puerto, 2);
+        QCOMPARE(Puerto_Actual, qint16(3));
+        QCOMPARE(boxes.prompts(), QStringList { "Debe abrir este puerto antes de usarlo" });
+        QCOMPARE(form.Etiq_Puerto->text(), QStringLiteral("COM1:"));
+        boxes.clear();
+
+        choose(form.Combo_Velocidad, 0);
+        QCOMPARE(Velocidad_Actual, qint16(1200));
+        QCOMPARE(boxes.boxes.size(), 1);
+        boxes.clear();
+
+        // Typing in a list's edit field chooses nothing and adds nothing.
+        form.show();
+        form.Combo_Puerto->lineEdit()->setFocus();
+        form.Combo_Puerto->lineEdit()->selectAll();
+        QTest::keyClicks(form.Combo_Puerto->lineEdit(), "COM9:");
+        QTest::keyClick(form.Combo_Puerto->lineEdit(), Qt::Key_Return);
+        QCOMPARE(form.Combo_Puerto->count(), 4);
+        QCOMPARE(Puerto_Actual, qint16(3));
+        QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    void openingReportsBeforeThePanelChanges()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        PtyPair pty;
+        qputenv("SALVEX_COM2", pty.devicePath().toLocal8Bit());
+        choose(form.Combo_Puerto, 1);
+        choose(form.Combo_Velocidad, 2);
+        boxes.clear();
+        QStringList panelWhileShown;
+        boxes.whileShown = [&](const ScriptedDialogs::Box &) {
+            panelWhileShown = QStringList { form.Etiq_Puerto->text(), form.Etiq_Velocidad->text(),
+                                            form.Etiq_Estado->text() };
+        };
+        form.Boton_Abrir_Click();
+        QCOMPARE(boxes.prompts(), QStringList { "Puerto COM 2: abierto OK" });
+        QCOMPARE(panelWhileShown, QStringList({ "COM1:", "1200 bauds", "CERRADO" }));
+        QCOMPARE(form.MSComm1->commPort(), qint16(2));
+        QCOMPARE(form.MSComm1->settings(), QStringLiteral(" 4800,E,8,1"));
+        const termios line = pty.lineSettings();
+        QCOMPARE(int(cfgetospeed(&line)), int(B4800));
+        QCOMPARE(form.Etiq_Puerto->text(), QStringLiteral("COM 2:"));
+        QCOMPARE(form.Etiq_Velocidad->text(), QStringLiteral(" 4800 bauds"));
+        QCOMPARE(form.Etiq_Estado->text(), QStringLiteral("Abierto"));
+        QCOMPARE(colourOf(form.Etiq_Estado), QColor(0, 255, 0));
+        boxes.whileShown = nullptr;
+        boxes.clear();
+
+        // Opening again while open: refused, the panel goes on showing the open port.
+        form.Boton_Abrir_Click();
+        QCOMPARE(boxes.prompts().value(0), QStringLiteral("Error al intentar abrir COM 2"));
+        QVERIFY(boxes.prompts().value(1).startsWith("Error detectado por Visual Basic: "));
+        QCOMPARE(form.Etiq_Estado->text(), QStringLiteral("Abierto"));
+        QVERIFY(form.MSComm1->portOpen());
+        qunsetenv("SALVEX_COM2");
+    }
+
+    void aMissingDeviceIsReportedInTwoMessages()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        qputenv("SALVEX_COM3", "/nonexistent/ttyUSB7");
+        choose(form.Combo_Puerto, 2);
+        boxes.clear();
+        form.Boton_Abrir_Click();
+        QCOMPARE(boxes.prompts().size(), 2);
+        QCOMPARE(boxes.prompts()[0], QStringLiteral("Error al intentar abrir COM 3"));
+        QVERIFY(boxes.prompts()[1].startsWith("Error detectado por Visual Basic: "));
+        QVERIFY(boxes.prompts()[1].contains("/nonexistent/ttyUSB7"));
+        QCOMPARE(boxes.boxes[1].title, QStringLiteral("SALVEX"));
+        QCOMPARE(form.Etiq_Estado->text(), QStringLiteral("CERRADO"));
+        QCOMPARE(colourOf(form.Etiq_Estado), QColor(255, 0, 0));
+        qunsetenv("SALVEX_COM3");
+    }
+
+    void closingNamesThePortChosenInTheList()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        PtyPair pty;
+        openOn(form, boxes, pty);
+        choose(form.Combo_Puerto, 2);
+        boxes.clear();
+        form.Boton_Cerrar_Click();
+        QCOMPARE(boxes.prompts(), QStringList { "Puerto COM 3: cerrado OK" });
+        QVERIFY(!form.MSComm1->portOpen());
+        QCOMPARE(form.Etiq_Puerto->text(), QStringLiteral("COM 1:"));
+        QCOMPARE(form.Etiq_Velocidad->text(), QStringLiteral(" 9600 bauds"));
+        QCOMPARE(form.Etiq_Estado->text(), QStringLiteral("CERRADO"));
+        QCOMPARE(colourOf(form.Etiq_Estado), QColor(255, 0, 0));
+        boxes.clear();
+        // Closing a closed port is accepted as a closing.
+        form.Boton_Cerrar_Click();
+        QCOMPARE(boxes.prompts(), QStringList { "Puerto COM 3: cerrado OK" });
+    }
+
+    void requestingWithThePortClosedIsReported()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.Texto_Recibido->setText(QStringLiteral("antes"));
+        boxes.clear();
+        form.Command4_Click();
+        QCOMPARE(boxes.prompts().size(), 2);
+        QCOMPARE(boxes.prompts()[0], QStringLiteral("Ocurrió un error al intentar sincronizar"));
+        QVERIFY(boxes.prompts()[1].startsWith("Visual Basic detectó: "));
+        QVERIFY(boxes.prompts()[1].size() > QStringLiteral("Visual Basic detectó: ").size());
+        QCOMPARE(form.Texto_Recibido->text(), QStringLiteral("antes"));
+    }
+
+    void theAnswerPilesUpExactlyAsItArrives()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        PtyPair pty;
+        openOn(form, boxes, pty);
+        form.Command4_Click();
+        form.Command4_Click();
+        QCOMPARE(pty.receive(2), QByteArray("WW"));
+        QVERIFY(boxes.boxes.isEmpty());
+
+        // Two notifications, nothing between them; a CR LF pair split across them.
+        QVERIFY(pty.send("ab\r"));
+        QTRY_COMPARE(form.Texto_Recibido->text(), QStringLiteral("ab\r"));
+        QVERIFY(pty.send("\ncd"));
+        QTRY_COMPARE(form.Texto_Recibido->text(), QStringLiteral("ab\r\ncd"));
+        QCOMPARE(form.Texto_Recibido->document()->blockCount(), 2);
+
+        // What the operator types stays before what arrives next.
+        form.Command2_Click();
+        QCOMPARE(form.Texto_Recibido->text(), QString());
+        form.show();
+        form.Texto_Recibido->setFocus();
+        QTest::keyClicks(form.Texto_Recibido, "nota ");
+        QVERIFY(pty.send("X"));
+        QTRY_COMPARE(form.Texto_Recibido->text(), QStringLiteral("nota X"));
+
+        // Every byte value, NUL and the no-break space included, comes back unchanged.
+        form.Command2_Click();
+        QVERIFY(form.MSComm1->portOpen());
+        QVERIFY(pty.send(all256().toLatin1()));
+        QTRY_COMPARE(form.Texto_Recibido->text().size(), 256);
+        QCOMPARE(form.Texto_Recibido->text(), all256());
+    }
+
+    void anUnpluggedDeviceKeepsTheTextAndIsReportedNextTime()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        auto pty = std::make_unique<PtyPair>();
+        openOn(form, boxes, *pty);
+        QVERIFY(pty->send("MAQUINA 12\r\n"));
+        QTRY_COMPARE(form.Texto_Recibido->text(), QStringLiteral("MAQUINA 12\r\n"));
+        pty.reset();
+        QTRY_VERIFY(!form.MSComm1->portOpen());
+        QCOMPARE(form.Texto_Recibido->text(), QStringLiteral("MAQUINA 12\r\n"));
+        QVERIFY(boxes.boxes.isEmpty());
+
+        form.Command4_Click();
+        QCOMPARE(boxes.prompts().value(0), QStringLiteral("Ocurrió un error al intentar sincronizar"));
+        QVERIFY(boxes.prompts().value(1).contains("conexión"));
+        boxes.clear();
+
+        PtyPair back;
+        openOn(form, boxes, back);
+        form.Command4_Click();
+        QCOMPARE(back.receive(1), QByteArray("W"));
+    }
+
+    void theBackgroundRunsFromBlackToBlueInBands()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        auto column = [&form] {
+            const QImage image = form.grab().toImage();
+            QList<QRgb> rows;
+            for (int y = 0; y < image.height(); ++y)
+                rows.append(image.pixel(2, y) & 0xFFFFFF);
+            return rows;
+        };
+        QList<QRgb> rows = column();
+        QCOMPARE(rows.size(), 518);
+        QCOMPARE(rows.first(), QRgb(0x000000));
+        QCOMPARE(rows.last(), QRgb(0x0000FF));
+
+        form.resize(434, 512);
+        QTRY_COMPARE(column().size(), 512);
+        rows = column();
+        for (int i = 0; i < 256; ++i) {
+            QCOMPARE(rows[2 * i], QRgb(i));
+            QCOMPARE(rows[2 * i + 1], QRgb(i));
+        }
+        form.resize(600, 512);
+        QTRY_COMPARE(form.width(), 600);
+        QCOMPARE(column(), rows);
+
+        form.resize(434, 200);
+        QTRY_COMPARE(column().size(), 200);
+        rows = column();
+        QCOMPARE(rows.first(), QRgb(0x000000));
+        QCOMPARE(rows.last(), QRgb(0x0000FF));
+        for (int y = 1; y < rows.size(); ++y)
+            QVERIFY(rows[y] >= rows[y - 1]);
+    }
+};
+
+QTEST_MAIN(TestApp)
+#include "tst_app.moc"

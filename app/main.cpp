@@ -1,5 +1,6 @@
 #include "form1.h"
 #include "salvexicon.h"
+#include "twips.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -13,6 +14,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationDisplayName(QStringLiteral("SALVEX"));
     QApplication::setApplicationVersion(QStringLiteral(SALVEX_VERSION_TEXT));
     QApplication::setWindowIcon(salvexIcon());
+    // Message boxes and input boxes share the windows' font.
+    QApplication::setFont(formFont());
 
     // Standard buttons and the serial layer's reasons in the desktop's language.
     const QString translations = QLibraryInfo::path(QLibraryInfo::TranslationsPath);

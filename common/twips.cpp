@@ -31,7 +31,7 @@ QFont formFont(bool bold)
         { QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
             QStringLiteral("Arial") });
     QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPixelSize(11);
+    font.setPixelSize(10);
     font.setWeight(bold ? QFont::Bold : QFont::Normal);
     font.setStyleHint(QFont::SansSerif);
     return font;

@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "dialogs.h"
+#include "frmabout.h"
 #include "module1.h"
 #include "mscomm.h"
 #include "salvexicon.h"
@@ -247,7 +248,9 @@ void Form1::Command1_Click()
 
 void Form1::Command3_Click()
 {
-    // The about dialog arrives with its own subsystem.
+    if (!m_about)
+        m_about = new frmAbout(this);
+    m_about->exec();
 }
 
 void Form1::Form_Resize()

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -33,7 +34,8 @@ QByteArray lines(qsizetype size)
     QByteArray out;
     out.reserve(size);
     for (qsizetype n = 0; out.size() < size; ++n) {
-        QByteArray line = QByteArray::number(n).rightJustified(10, '0') + " CONTADOR ENTRADAS 000123 SALIDAS 000045 TOTAL ";
+        QByteArray line = QByteArray::number(n).rightJustified(10, '0')
+            + " CONTADOR ENTRADAS 000123 SALIDAS 000045 TOTAL ";
         line = line.leftJustified(62, '.', true) + "\r\n";
         out += line;
     }
@@ -147,7 +149,7 @@ int runOne(const QString &mode, double sizeMB)
         const double perByte = double(peakKilobytes() - dataKB) * 1024 / data.size();
         std::printf("flood %.0f MB: %.3f s, %.1f MB/s, peak memory %.1f bytes per received byte "
                     "(base %ld KB)\n",
-                    sizeMB, seconds, sizeMB / seconds, perByte, baseKB);
+            sizeMB, seconds, sizeMB / seconds, perByte, baseKB);
     } else if (mode == "paced") {
         // A 921,600 baud line: 92,160 bytes a second, in 10 ms slices.
         const double seconds = sizeMB > 0 ? sizeMB : 20;
@@ -163,7 +165,8 @@ int runOne(const QString &mode, double sizeMB)
             pace.start();
             qsizetype sent = 0;
             while (sent < data.size()) {
-                const qsizetype due = qMin<qsizetype>(data.size(), qsizetype(pace.nsecsElapsed() / 1e9 * 92160));
+                const qsizetype due
+                    = qMin<qsizetype>(data.size(), qsizetype(pace.nsecsElapsed() / 1e9 * 92160));
                 if (due > sent) {
                     bench.pty.send(data.mid(sent, due - sent));
                     sent = due;
@@ -174,37 +177,44 @@ int runOne(const QString &mode, double sizeMB)
             done = true;
         });
         TextoRecibido *box = bench.form.Texto_Recibido;
-        while (!done || box->text().size() < data.size())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        while (!onScreen(box, data.size(), data.count("\r\n")))
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        // Wait in the event loop, as the program does, without spinning.
+        const qsizetype pairs = data.count("\r\n");
+        QEventLoop loop;
+        QTimer check;
+        QObject::connect(&check, &QTimer::timeout, [&] {
+            if (done && box->text().size() >= data.size() && onScreen(box, data.size(), pairs))
+                loop.quit();
+        });
+        check.start(100);
+        loop.exec();
         machine.join();
         const double wall = clock.nsecsElapsed() / 1e9;
         const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0 - machineCpu;
-        std::printf("paced 92160 B/s for %.0f s: %.2f CPU s in %.1f s, %.1f%% of a core\n",
-                    seconds, cpu, wall, 100 * cpu / wall);
+        std::printf("paced 92160 B/s for %.0f s: %.2f CPU s in %.1f s, %.1f%% of a core\n", seconds,
+            cpu, wall, 100 * cpu / wall);
     } else if (mode == "append" || mode == "naive-append") {
         if (mode == "naive-append") {
             Form1 *form = &bench.form;
             QObject::disconnect(form->MSComm1, &MSComm::OnComm, form, nullptr);
             QObject::connect(form->MSComm1, &MSComm::OnComm, form, [form] {
                 if (form->MSComm1->commEvent() == MSComm::comEvReceive)
-                    form->Texto_Recibido->setText(form->Texto_Recibido->text()
-                                                  + form->MSComm1->input());
+                    form->Texto_Recibido->setText(
+                        form->Texto_Recibido->text() + form->MSComm1->input());
             });
         }
-        QList<double> times = appendTimes(bench, qsizetype(sizeMB * MB), mode == "append" ? 400 : 20);
+        QList<double> times
+            = appendTimes(bench, qsizetype(sizeMB * MB), mode == "append" ? 400 : 20);
         std::sort(times.begin(), times.end());
-        std::printf("%s at %.1f MB: median %.3f ms, 99th percentile %.3f ms\n",
-                    qPrintable(mode), sizeMB, times[times.size() / 2],
-                    times[qMin<qsizetype>(times.size() - 1, times.size() * 99 / 100)]);
+        std::printf("%s at %.1f MB: median %.3f ms, 99th percentile %.3f ms\n", qPrintable(mode),
+            sizeMB, times[times.size() / 2],
+            times[qMin<qsizetype>(times.size() - 1, times.size() * 99 / 100)]);
     } else if (mode == "naive-flood") {
         Form1 *form = &bench.form;
         QObject::disconnect(form->MSComm1, &MSComm::OnComm, form, nullptr);
         QObject::connect(form->MSComm1, &MSComm::OnComm, form, [form] {
             if (form->MSComm1->commEvent() == MSComm::comEvReceive)
-                form->Texto_Recibido->setText(form->Texto_Recibido->text()
-                                              + form->MSComm1->input());
+                form->Texto_Recibido->setText(
+                    form->Texto_Recibido->text() + form->MSComm1->input());
         });
         const QByteArray data = lines(qsizetype(sizeMB * MB));
         const double seconds = bench.flood(data);

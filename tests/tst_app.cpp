@@ -1,4 +1,5 @@
 #include "form1.h"
+#include "frmabout.h"
 #include "module1.h"
 #include "mscomm.h"
 #include "ptypair.h"
@@ -10,8 +11,10 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <termios.h>
 
@@ -61,7 +64,7 @@ private Q_SLOTS:
         };
         Form1 form;
         QCOMPARE(boxes.prompts(),
-                 QStringList { "Recuerde, debe abrir un puerto antes de empezar a usarlo" });
+            QStringList { "Recuerde, debe abrir un puerto antes de empezar a usarlo" });
         QCOMPARE(boxes.boxes[0].buttons, 0);
         QCOMPARE(boxes.boxes[0].title, QStringLiteral("SALVEX"));
         QVERIFY(!windowVisible);
@@ -103,8 +106,8 @@ private Q_SLOTS:
 
         QCOMPARE(QApplication::focusWidget(), form.Boton_Abrir);
         QList<QWidget *> expected { form.Boton_Cerrar, form.Combo_Puerto, form.Texto_Recibido,
-                                    form.Combo_Velocidad, form.Command1, form.Command2,
-                                    form.Command3, form.Command4, form.Boton_Abrir };
+            form.Combo_Velocidad, form.Command1, form.Command2, form.Command3, form.Command4,
+            form.Boton_Abrir };
         for (QWidget *next : expected) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QWidget *focus = QApplication::focusWidget();
@@ -123,8 +126,8 @@ private Q_SLOTS:
         Form1 form;
         boxes.clear();
         const QString speedWarning = QStringLiteral(
-                "Cambió la velocidad. Si el puerto ya estaba abierto,\r debe cerrarlo y luego "
-                "abrirlo antes de usarlo");
+            "Cambió la velocidad. Si el puerto ya estaba abierto,\r debe cerrarlo y luego "
+            "abrirlo antes de usarlo");
         choose(form.Combo_Velocidad, 1);
         QCOMPARE(Velocidad_Actual, qint16(2400));
         choose(form.Combo_Velocidad, 3);
@@ -170,7 +173,7 @@ private Q_SLOTS:
         QStringList panelWhileShown;
         boxes.whileShown = [&](const ScriptedDialogs::Box &) {
             panelWhileShown = QStringList { form.Etiq_Puerto->text(), form.Etiq_Velocidad->text(),
-                                            form.Etiq_Estado->text() };
+                form.Etiq_Estado->text() };
         };
         form.Boton_Abrir_Click();
         QCOMPARE(boxes.prompts(), QStringList { "Puerto COM 2: abierto OK" });
@@ -297,7 +300,8 @@ private Q_SLOTS:
         QVERIFY(boxes.boxes.isEmpty());
 
         form.Command4_Click();
-        QCOMPARE(boxes.prompts().value(0), QStringLiteral("Ocurrió un error al intentar sincronizar"));
+        QCOMPARE(
+            boxes.prompts().value(0), QStringLiteral("Ocurrió un error al intentar sincronizar"));
         QVERIFY(boxes.prompts().value(1).contains("conexión"));
         boxes.clear();
 
@@ -305,6 +309,31 @@ private Q_SLOTS:
         openOn(form, boxes, back);
         form.Command4_Click();
         QCOMPARE(back.receive(1), QByteArray("W"));
+    }
+
+    void theAboutButtonShowsAFreshDialogEachTime()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QPointer<frmAbout> first;
+        QStringList versions;
+        auto pressOK = [&] {
+            auto *about = qobject_cast<frmAbout *>(QApplication::activeModalWidget());
+            QVERIFY(about);
+            QCOMPARE(about->parentWidget(), &form);
+            if (!first)
+                first = about;
+            versions.append(about->lblVersion->text());
+            about->cmdOK->click();
+        };
+        QTimer::singleShot(0, pressOK);
+        form.Command3_Click();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(first.isNull());
+        QTimer::singleShot(0, pressOK);
+        form.Command3_Click();
+        QCOMPARE(versions, QStringList({ "Version 1.0.0", "Version 1.0.0" }));
     }
 
     void theBackgroundRunsFromBlackToBlueInBands()

@@ -414,8 +414,10 @@ public:
                     continue;
                 return failure("waiting on the line");
             }
-            if (p.revents & (POLLERR | POLLNVAL | POLLHUP))
-                return failure("the line broke");
+            if (p.revents & (POLLERR | POLLNVAL | POLLHUP)) {
+                std::fputs("salvex-sim: the line broke\n", stderr);
+                return exitFailure;
+            }
             if ((p.revents & POLLIN) && !readRequests())
                 return failure("reading the line");
             if (p.revents & POLLOUT)

@@ -41,8 +41,8 @@ window() { xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n
 dismiss() {
     local box
     box=$(window '^SALVEX$')
-    xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus --sync "$box"
-    xdotool key --window "$box" Return
+    xdotool windowfocus --sync "$box"
+    xdotool key Return
     sleep 0.5
 }
 # Clicks a point of the main window given in twips.

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# One collection driven from outside, as an operator would: the real program under a
+# virtual display, COM1 wired to the machine simulator.
+#   collection.sh SALVEX SIMULATOR [vanish]
+# Checks the saved file byte for byte, the status colours and the exit status.
+set -euo pipefail
+salvex=$1 sim=$2 mode=${3:-full}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d /tmp/salvex-e2e.XXXXXX)
+mkdir "$work/out"
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; echo "evidence in $work" >&2; exit 1; }
+
+# The machine's answer: report lines with accented letters, a lone CR and a NUL inside.
+python3 - "$work/report.bin" <<'PY'
+import sys
+lines = [b"MAQUINA 0042  RECAUDACION", b"Fecha 07/12/2026  Hora 10:15", b"A\xf1o \xe9xito \xbfcr\xe9ditos?"]
+lines += [b"CONTADOR %02d ENTRADAS %06d SALIDAS %06d" % (i, i * 125, i * 37) for i in range(40)]
+lines += [b"lone\rCR and NUL \x00 end", b"TOTAL 000123456"]
+open(sys.argv[1], "wb").write(b"\r\n".join(lines) + b"\r\n")
+PY
+vanish_args=()
+expected="$work/report.bin"
+if [ "$mode" = vanish ]; then
+    vanish_args=(--vanish-after 700)
+    head -c 700 "$work/report.bin" > "$work/expected.bin"
+    expected="$work/expected.bin"
+fi
+
+for n in $(seq 80 99); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break; done
+export DISPLAY=":$n"
+Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do xdpyinfo > /dev/null 2>&1 && break; sleep 0.1; done
+
+"$sim" --link "$work/com1" --report "$work/report.bin" "${vanish_args[@]}" > "$work/sim.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.1; done
+
+(cd "$work/out" && SALVEX_COM1="$work/com1" QT_QPA_PLATFORM=xcb exec "$salvex") > "$work/salvex.log" 2>&1 &
+app=$!
+pids+=($app)
+
+window() { # waits for a visible window whose name matches
+    for _ in $(seq 100); do
+        w=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
+        [ -n "$w" ] && { echo "$w"; return 0; }
+        sleep 0.1
+    done
+    import -window root "$work/stuck.png"
+    fail "no window named '$1'"
+}
+press() { # presses a key in the window whose name matches
+    local w
+    w=$(window "$1")
+    xdotool windowfocus --sync "$w"
+    xdotool key "$2"
+    sleep 0.4
+}
+click() { # clicks a point given in twips of the window whose name matches
+    local w
+    w=$(window "$1")
+    xdotool mousemove --window "$w" $(($2 / 15)) $(($3 / 15)) click 1
+    sleep 0.4
+}
+status() { # the colour of the state label on a screenshot
+    local w X Y
+    w=$(window 'SALVEX BY BREL')
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    import -window root "$work/$1.png"
+    convert "$work/$1.png" "$work/$1.ppm"
+    python3 "$here/colourat.py" "$work/$1.ppm" $((X + (240 + 2280) / 15)) $((Y + (4440 + 240) / 15)) 65 17
+}
+
+press '^SALVEX$' Return                      # the reminder
+click 'SALVEX BY BREL' 1267 6607             # Abrir puerto
+press '^SALVEX$' Return                      # Puerto COM 1: abierto OK
+sleep 0.5
+[ "$(status open)" = green ] || fail "the state is not green while open"
+click 'SALVEX BY BREL' 967 3967              # Recibir Datos
+size=$(stat -c %s "$work/report.bin")
+sleep $((size * 11 / 9600 + 2))               # the report at the pace of the line
+click 'SALVEX BY BREL' 4807 3967             # crear archivo excel
+click '^Salvex by Brel$' 2347 2587           # Aceptar
+press '^ Salvex by Brel$' Return             # accept the proposed name
+press '^SALVEX$' Return                      # Verifique su correcta grabación, gracias
+click '^Salvex by Brel$' 3667 2587           # Cancelar
+click 'SALVEX BY BREL' 4747 6607             # Cerrar puerto (accepted also after a loss)
+press '^SALVEX$' Return                      # Puerto COM 1: cerrado OK
+sleep 0.5
+[ "$(status closed)" = red ] || fail "the state is not red after closing"
+python3 "$here/closewindow.py" "$(window 'SALVEX BY BREL')"
+for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+wait "$app" && code=0 || code=$?
+[ "$code" -eq 0 ] || fail "the program ended with status $code"
+
+saved="$work/out/terminal.xls"
+[ -f "$saved" ] || fail "nothing saved"
+{ cat "$expected"; printf '\r\n'; } > "$work/wanted.bin"
+cmp "$saved" "$work/wanted.bin" || fail "the saved file differs from what the machine sent"
+echo "collection ($mode): $(stat -c %s "$saved") bytes saved exactly; screenshots in $work"

@@ -1,0 +1,98 @@
+#include "dirlistbox.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QStyle>
+
+#include "twips.h"
+
+DirListBox::DirListBox(QWidget *parent) : QTreeWidget(parent)
+{
+    setColumnCount(1);
+    setHeaderHidden(true);
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setExpandsOnDoubleClick(false);
+    setUniformRowHeights(true);
+    setIndentation(twips(150));
+    setIconSize(QSize(16, 13));
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setAllColumnsShowFocus(true);
+    connect(this, &QTreeWidget::itemDoubleClicked, this, &DirListBox::openItem);
+    setPath(QDir::currentPath());
+}
+
+QString DirListBox::Path() const
+{
+    return QDir::toNativeSeparators(m_path);
+}
+
+int DirListBox::setPath(const QString &folder)
+{
+    const QFileInfo info(folder);
+    if (!info.isDir())
+        return 76;
+#ifdef Q_OS_WIN
+    const bool searchable = true;
+#else
+    const bool searchable = info.isExecutable();
+#endif
+    if (!info.isReadable() || !searchable)
+        return 70;
+    const QDir dir(info.absoluteFilePath());
+    const QFileInfoList subfolders
+        = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+
+    QStringList chain;
+    for (QDir up(dir.absolutePath());;) {
+        chain.prepend(up.absolutePath());
+        if (up.isRoot() || !up.cdUp())
+            break;
+    }
+
+    clear();
+    QTreeWidgetItem *item = nullptr;
+    for (const QString &path : std::as_const(chain))
+        item = addEntry(item, path, true);
+    QTreeWidgetItem *opened = item;
+    for (const QFileInfo &sub : subfolders)
+        addEntry(opened, sub.absoluteFilePath(), false);
+    expandAll();
+    setCurrentItem(opened);
+    scrollToItem(opened, QAbstractItemView::PositionAtTop);
+    m_path = chain.last();
+    return 0;
+}
+
+QTreeWidgetItem *DirListBox::addEntry(QTreeWidgetItem *above, const QString &path, bool opened)
+{
+    const QDir dir(path);
+    const QString text
+        = dir.isRoot() ? QDir::toNativeSeparators(dir.absolutePath()) : QFileInfo(path).fileName();
+    auto *item = above ? new QTreeWidgetItem(above) : new QTreeWidgetItem(this);
+    item->setText(0, text);
+    item->setData(0, Qt::UserRole, path);
+    item->setIcon(
+        0, style()->standardIcon(opened ? QStyle::SP_DirOpenIcon : QStyle::SP_DirClosedIcon));
+    return item;
+}
+
+void DirListBox::openItem(QTreeWidgetItem *item)
+{
+    if (!item)
+        return;
+    // A folder that went away or cannot be read leaves the list as it was.
+    setPath(item->data(0, Qt::UserRole).toString());
+}
+
+void DirListBox::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        openItem(currentItem());
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
+}

@@ -1,0 +1,84 @@
+#include "drivelistbox.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStorageInfo>
+
+#include <algorithm>
+
+namespace {
+
+bool holds(const QString &folder, const QString &path)
+{
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
+#endif
+    const QString root = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    return path.compare(folder, cs) == 0 || path.startsWith(root, cs);
+}
+
+} // namespace
+
+DriveListBox::DriveListBox(QWidget *parent) : QComboBox(parent)
+{
+    setEditable(false);
+#ifdef Q_OS_WIN
+    for (const QFileInfo &drive : QDir::drives()) {
+        const QString root = drive.absolutePath();
+        const QString label = QStorageInfo(root).name();
+        QString text = root.left(2).toLower();
+        if (!label.isEmpty())
+            text += QStringLiteral(" [%1]").arg(label);
+        addDrive(text, root);
+    }
+#else
+    // Volumes that are not ready, and mount points that are not folders, are left out.
+    QList<std::pair<QString, QString>> volumes { { QStringLiteral("/"), QString() },
+        { QDir::homePath(), QString() } };
+    for (const QStorageInfo &volume : QStorageInfo::mountedVolumes()) {
+        const QString root = volume.rootPath();
+        const bool known = std::any_of(
+            volumes.cbegin(), volumes.cend(), [&](const auto &v) { return v.first == root; });
+        if (volume.isValid() && volume.isReady() && QFileInfo(root).isDir() && !known)
+            volumes.append({ root, volume.name() });
+    }
+    std::sort(volumes.begin(), volumes.end(), [](const auto &a, const auto &b) {
+        return a.first.compare(b.first, Qt::CaseInsensitive) < 0;
+    });
+    for (const auto &[root, label] : std::as_const(volumes))
+        addDrive(label.isEmpty() ? root : QStringLiteral("%1 [%2]").arg(root, label), root);
+#endif
+
+    // The innermost volume that holds the current folder.
+    const QString current = QDir::currentPath();
+    int best = -1;
+    for (int i = 0; i < count(); ++i) {
+        const QString root = itemData(i).toString();
+        if (holds(root, current) && (best < 0 || root.size() > itemData(best).toString().size()))
+            best = i;
+    }
+    setCurrentIndex(qMax(best, 0));
+}
+
+QString DriveListBox::Drive() const
+{
+    return currentText();
+}
+
+QString DriveListBox::folder() const
+{
+    return currentData().toString();
+}
+
+bool DriveListBox::isReady() const
+{
+    const QFileInfo info(folder());
+    return !folder().isEmpty() && info.isDir() && info.isReadable();
+}
+
+void DriveListBox::addDrive(const QString &text, const QString &folder)
+{
+    addItem(text, QDir(folder).absolutePath());
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QComboBox>
+#include <QString>
+
+// The drive list: on Windows the drive letters, elsewhere the roots of the mounted volumes
+// and the user's home folder. Each entry opens a folder; the current entry at creation is
+// the one holding the process's current folder.
+class DriveListBox : public QComboBox
+{
+    Q_OBJECT
+
+public:
+    explicit DriveListBox(QWidget *parent = nullptr);
+
+    // The entry's text, as the list shows it.
+    QString Drive() const;
+    // The folder the current entry opens.
+    QString folder() const;
+    // Whether that folder is there and readable: a drive that is not ready fails to open.
+    bool isReady() const;
+
+    void addDrive(const QString &text, const QString &folder);
+};

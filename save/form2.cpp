@@ -1,0 +1,120 @@
+#include "form2.h"
+
+#include "dialogs.h"
+#include "dirlistbox.h"
+#include "drivelistbox.h"
+#include "textfilewriter.h"
+#include "twips.h"
+
+#include <QDir>
+#include <QKeyEvent>
+#include <QPushButton>
+
+namespace {
+
+QPushButton *button(
+    QWidget *container, const QString &caption, int left, int top, int width, int height)
+{
+    auto *control = new QPushButton(caption, container);
+    place(control, left, top, width, height);
+    control->setAutoDefault(false);
+    control->setDefault(false);
+    return control;
+}
+
+void report(const TextFileWriter::Failure &failure)
+{
+    MsgBox(QStringLiteral("Se ha producido el siguiente error:") + QStringLiteral("\r\n")
+            + QString::number(failure.number) + QStringLiteral(", ") + failure.description,
+        0, QStringLiteral("En Command1_Click"));
+}
+
+} // namespace
+
+Form2::Form2(QWidget *owner, std::function<QString()> receivedText)
+    : QDialog(owner), m_receivedText(std::move(receivedText))
+{
+    // The frame's close button unloads the dialog; "Cancelar" only hides it.
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowFlags((windowFlags() | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint)
+        & ~Qt::WindowContextHelpButtonHint);
+    setWindowTitle(QStringLiteral("Salvex by Brel"));
+    setFont(formFont());
+    resize(twips(4680), twips(3045));
+
+    Dir1 = new DirListBox(this);
+    place(Dir1, 360, 240, 3975, 1890);
+    Dir1->setAccessibleName(QStringLiteral("Carpetas"));
+    Command1 = button(this, QStringLiteral("Aceptar"), 1800, 2400, 1095, 375);
+    Command2 = button(this, QStringLiteral("Cancelar"), 3120, 2400, 1095, 375);
+    Drive1 = new DriveListBox(this);
+    place(Drive1, 360, 2520, 1095, 315);
+    Drive1->setAccessibleName(QStringLiteral("Unidades"));
+    setTabOrder(Dir1, Command1);
+    setTabOrder(Command1, Command2);
+    setTabOrder(Command2, Drive1);
+    Dir1->setFocus();
+
+    connect(Command1, &QPushButton::clicked, this, &Form2::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form2::Command2_Click);
+    connect(Drive1, &QComboBox::currentIndexChanged, this, &Form2::Drive1_Change);
+}
+
+void Form2::Command1_Click()
+{
+    const QString folder = Dir1->Path();
+    const QString name = InputBox(folder, QStringLiteral(" Salvex by Brel"),
+        folder + QDir::separator() + QStringLiteral("terminal.xls"));
+    if (name.isEmpty())
+        return;
+
+    if (const std::optional<TextFileWriter::Failure> missing = TextFileWriter::attributes(name)) {
+        if (missing->number == 76) {
+            report(*missing);
+            return;
+        }
+    } else if (MsgBox(QStringLiteral("El fichero existe,desea reemplazarlo"), 1) == vbCancel) {
+        return;
+    }
+
+    if (const std::optional<TextFileWriter::Failure> failure
+        = TextFileWriter::write(name, m_receivedText())) {
+        report(*failure);
+        return;
+    }
+    MsgBox(QStringLiteral("Verifique su correcta grabación, gracias"), 0);
+}
+
+void Form2::Command2_Click()
+{
+    hide();
+}
+
+void Form2::Drive1_Change()
+{
+    // A drive whose folder cannot be opened is not ready; the folder list keeps its folder.
+    const int failure = Drive1->isReady() ? Dir1->setPath(Drive1->folder()) : 68;
+    if (failure == 68)
+        MsgBox(QStringLiteral("La unidad seleccionada no está disponible"), 64);
+}
+
+void Form2::keyPressEvent(QKeyEvent *event)
+{
+    // No button is the default or the cancel one: Enter acts on a focused button only, and
+    // Esc, which would otherwise close and so unload the dialog, does nothing.
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        event->accept();
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (auto *focused = qobject_cast<QPushButton *>(focusWidget())) {
+            if (focused->parentWidget() == this)
+                focused->click();
+        }
+        event->accept();
+        return;
+    default:
+        QDialog::keyPressEvent(event);
+    }
+}

@@ -6,6 +6,7 @@
 #include "textfilewriter.h"
 #include "twips.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QKeyEvent>
 #include <QPushButton>
@@ -34,8 +35,6 @@ void report(const TextFileWriter::Failure &failure)
 Form2::Form2(QWidget *owner, std::function<QString()> receivedText)
     : QDialog(owner), m_receivedText(std::move(receivedText))
 {
-    // The frame's close button unloads the dialog; "Cancelar" only hides it.
-    setAttribute(Qt::WA_DeleteOnClose);
     setWindowFlags((windowFlags() | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint)
         & ~Qt::WindowContextHelpButtonHint);
     setWindowTitle(QStringLiteral("Salvex by Brel"));
@@ -98,10 +97,19 @@ void Form2::Drive1_Change()
         MsgBox(QStringLiteral("La unidad seleccionada no está disponible"), 64);
 }
 
+void Form2::closeEvent(QCloseEvent *event)
+{
+    // The frame's close button unloads the dialog; "Cancelar" only hides it. Not
+    // WA_DeleteOnClose: exec() would then delete the dialog however it ended, hiding too.
+    QDialog::closeEvent(event);
+    if (event->isAccepted())
+        deleteLater();
+}
+
 void Form2::keyPressEvent(QKeyEvent *event)
 {
     // No button is the default or the cancel one: Enter acts on a focused button only, and
-    // Esc, which would otherwise close and so unload the dialog, does nothing.
+    // Esc, which would otherwise reject the dialog, does nothing.
     switch (event->key()) {
     case Qt::Key_Escape:
         event->accept();

@@ -30,6 +30,7 @@ public:
     void Drive1_Change();
 
 protected:
+    void closeEvent(QCloseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
 
 private:

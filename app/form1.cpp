@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "dialogs.h"
+#include "form2.h"
 #include "frmabout.h"
 #include "module1.h"
 #include "mscomm.h"
@@ -243,7 +244,9 @@ void Form1::Command2_Click()
 
 void Form1::Command1_Click()
 {
-    // The save dialog arrives with its own subsystem.
+    if (!m_form2)
+        m_form2 = new Form2(this, [this] { return Texto_Recibido->text(); });
+    m_form2->exec();
 }
 
 void Form1::Command3_Click()

@@ -27,11 +27,12 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${SALVEX_HEADLESS:-}" ]; then
 fi
 
 # No display: play the operator under a virtual one.
-for n in $(seq 90 99); do [ -e "/tmp/.X11-unix/X$n" ] || break; done
-export DISPLAY=":$n"
-Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+# Xvfb picks a free display itself and tells its number once it is ready.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" > "$work/xvfb.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 50); do xdpyinfo > /dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { cat "$work/xvfb.log"; echo "no virtual display" >&2; exit 1; }
+export DISPLAY=":$(cat "$work/display")"
 
 "$build/app/salvex" > "$work/salvex.log" 2>&1 &
 pids+=($!)

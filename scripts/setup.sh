@@ -6,9 +6,9 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make pkg-config
     qt6-base-dev qt6-serialport-dev qt6-translations-l10n qt6-qpa-plugins libgl-dev
-    fonts-liberation fonts-dejavu-core
+    fonts-liberation fonts-dejavu-core fonts-freefont-ttf
     xvfb xauth xdotool imagemagick x11-utils
-    dbus at-spi2-core python3-pyatspi)
+    python3 dbus at-spi2-core python3-pyatspi)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,7 +4,7 @@
 #   collection.sh SALVEX SIMULATOR [vanish]
 # Checks the saved file byte for byte, the status colours and the exit status.
 set -euo pipefail
-salvex=$1 sim=$2 mode=${3:-full}
+salvex=$(realpath "$1") sim=$(realpath "$2") mode=${3:-full}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/salvex-e2e.XXXXXX)
 mkdir "$work/out"
@@ -29,11 +29,12 @@ if [ "$mode" = vanish ]; then
     expected="$work/expected.bin"
 fi
 
-for n in $(seq 80 99); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break; done
-export DISPLAY=":$n"
-Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+# Xvfb picks a free display itself and tells its number once it is ready.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" > "$work/xvfb.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do xdpyinfo > /dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { cat "$work/xvfb.log"; echo "no virtual display" >&2; exit 1; }
+export DISPLAY=":$(cat "$work/display")"
 
 "$sim" --link "$work/com1" --report "$work/report.bin" "${vanish_args[@]}" > "$work/sim.log" 2>&1 &
 pids+=($!)

@@ -53,6 +53,7 @@ int DirListBox::setPath(const QString &folder)
     }
 
     clear();
+    m_opened = nullptr;
     QTreeWidgetItem *item = nullptr;
     for (const QString &path : std::as_const(chain))
         item = addEntry(item, path, true);
@@ -61,8 +62,9 @@ int DirListBox::setPath(const QString &folder)
         addEntry(opened, sub.absoluteFilePath(), false);
     expandAll();
     setCurrentItem(opened);
-    scrollToItem(opened, QAbstractItemView::PositionAtTop);
+    m_opened = opened;
     m_path = chain.last();
+    showOpened();
     return 0;
 }
 
@@ -77,6 +79,20 @@ QTreeWidgetItem *DirListBox::addEntry(QTreeWidgetItem *above, const QString &pat
     item->setIcon(
         0, style()->standardIcon(opened ? QStyle::SP_DirOpenIcon : QStyle::SP_DirClosedIcon));
     return item;
+}
+
+void DirListBox::showOpened()
+{
+    // The ancestors stay in sight as long as the opened folder does.
+    scrollToTop();
+    if (m_opened)
+        scrollToItem(m_opened);
+}
+
+void DirListBox::resizeEvent(QResizeEvent *event)
+{
+    QTreeWidget::resizeEvent(event);
+    showOpened();
 }
 
 void DirListBox::openItem(QTreeWidgetItem *item)

@@ -21,10 +21,15 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    // Every level is always open, so there is nothing to expand or fold.
+    void drawBranches(QPainter *, const QRect &, const QModelIndex &) const override { }
 
 private:
     void openItem(QTreeWidgetItem *item);
+    void showOpened();
     QTreeWidgetItem *addEntry(QTreeWidgetItem *above, const QString &path, bool opened);
 
     QString m_path;
+    QTreeWidgetItem *m_opened = nullptr;
 };

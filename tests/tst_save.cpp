@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <functional>
+
 #include <sys/stat.h>
 
 namespace {
@@ -276,41 +278,33 @@ private Q_SLOTS:
         QCOMPARE(form.Dir1->Path(), native(volume.path()));
     }
 
-    void cancelarHidesKeepingTheFolderAndTheFrameButtonUnloads()
+    void escPressesNothingAndEnterOnlyTheFocusedButton()
     {
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir("sub"));
         ScriptedDialogs boxes;
-        QPointer<Form2> form = new Form2(nullptr, [] { return QString(); });
-        form->Dir1->setPath(dir.path());
-        form->Dir1->setCurrentItem(form->Dir1->currentItem()->child(0));
+        Form2 form(nullptr, [] { return QString(); });
+        form.Dir1->setPath(dir.path());
+        form.Dir1->setCurrentItem(form.Dir1->currentItem()->child(0));
 
         bool stayedUp = false;
-        QTimer::singleShot(0, form, [&] {
-            // Esc presses neither button; Enter in the folder list opens the folder, on a
-            // focused button it presses that button.
-            QTest::keyClick(form->Dir1, Qt::Key_Escape);
-            QTest::keyClick(form->Dir1, Qt::Key_Return);
-            stayedUp = form->isVisible();
-            form->Command2->setFocus();
-            QTest::keyClick(form->Command2, Qt::Key_Return);
+        QTimer::singleShot(0, &form, [&] {
+            QTest::keyClick(form.Dir1, Qt::Key_Escape);
+            // In the folder list Enter opens the highlighted folder.
+            QTest::keyClick(form.Dir1, Qt::Key_Return);
+            stayedUp = form.isVisible();
+            form.Command2->setFocus();
+            QTest::keyClick(form.Command2, Qt::Key_Return);
         });
-        form->exec();
+        form.exec();
         QVERIFY(stayedUp);
-        QVERIFY(form && !form->isVisible());
-
-        QString shownWith;
-        QTimer::singleShot(0, form, [&] {
-            shownWith = form->Dir1->Path();
-            form->close();
-        });
-        form->exec();
-        QCOMPARE(shownWith, native(dir.filePath("sub")));
-        QTRY_VERIFY(form.isNull());
+        QVERIFY(!form.isVisible());
+        QCOMPARE(form.Dir1->Path(), native(dir.filePath("sub")));
         QVERIFY(boxes.boxes.isEmpty());
     }
 
-    void everyByteReceivedByTheMainWindowIsSavedAsItself()
+    // The main window's own button, with every byte value received through a real port.
+    void theMainWindowSavesEveryByteAndCancelarKeepsTheDialogUntilItIsClosed()
     {
         QTemporaryDir dir;
         ScriptedDialogs boxes;
@@ -326,12 +320,41 @@ private Q_SLOTS:
         QVERIFY(pty.send(every));
         QTRY_COMPARE(form.Texto_Recibido->text().size(), 256);
 
-        Form2 dialog(&form, [&] { return form.Texto_Recibido->text(); });
-        dialog.Dir1->setPath(dir.path());
+        QPointer<Form2> dialog;
+        const auto whileUp = [&](std::function<void()> steps) {
+            QTimer::singleShot(0, &form, [&, steps] {
+                dialog = form.findChild<Form2 *>();
+                if (dialog && dialog->isVisible())
+                    steps();
+            });
+            form.Command1_Click();
+        };
         boxes.clear();
-        dialog.Command1_Click();
+        whileUp([&] {
+            dialog->Dir1->setPath(dir.path());
+            dialog->Command1_Click();
+            dialog->Command2_Click();
+        });
         QCOMPARE(boxes.prompts().mid(1), QStringList { confirmation });
         QCOMPARE(contents(dir.filePath("terminal.xls")), every + "\r\n");
+
+        // Hidden, not unloaded: the same dialog comes back on the same folder.
+        QPointer<Form2> first = dialog;
+        QString shownWith;
+        whileUp([&] {
+            shownWith = dialog->Dir1->Path();
+            dialog->close();
+        });
+        QVERIFY(first && dialog == first);
+        QCOMPARE(shownWith, native(dir.path()));
+        QTRY_VERIFY(first.isNull());
+
+        whileUp([&] {
+            shownWith = dialog->Dir1->Path();
+            dialog->Command2_Click();
+        });
+        QVERIFY(dialog);
+        QCOMPARE(shownWith, native(QDir::currentPath()));
     }
 };
 

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -289,6 +290,17 @@ void Form1::changeEvent(QEvent *event)
     QWidget::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange)
         Form_Resize();
+}
+
+void Form1::keyPressEvent(QKeyEvent *event)
+{
+    // No button is the window's default, yet Enter presses the one that has the focus.
+    auto *focused = qobject_cast<QPushButton *>(focusWidget());
+    if (focused && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        focused->animateClick();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void Form1::paintEvent(QPaintEvent *)

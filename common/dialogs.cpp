@@ -1,4 +1,5 @@
 #include "dialogs.h"
+#include "twips.h"
 
 #include <QApplication>
 #include <QInputDialog>
@@ -63,6 +64,8 @@ QString InputBox(const QString &prompt, const QString &title, const QString &def
     dialog.setWindowTitle(caption);
     dialog.setLabelText(displayed(prompt));
     dialog.setTextValue(defaultText);
+    // Wide enough for a whole path, as the proposal is one.
+    dialog.setMinimumWidth(twips(6000));
     if (dialog.exec() != QDialog::Accepted)
         return QString();
     return dialog.textValue();

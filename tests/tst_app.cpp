@@ -118,6 +118,14 @@ private Q_SLOTS:
         }
         for (QPushButton *b : form.findChildren<QPushButton *>())
             QVERIFY(!b->isDefault() && !b->autoDefault());
+
+        // Enter presses the focused button and nothing else; Escape does nothing.
+        form.Command2->setFocus();
+        form.Texto_Recibido->setText(QStringLiteral("x"));
+        QTest::keyClick(form.Command2, Qt::Key_Escape);
+        QCOMPARE(form.Texto_Recibido->text(), QStringLiteral("x"));
+        QTest::keyClick(form.Command2, Qt::Key_Return);
+        QTRY_COMPARE(form.Texto_Recibido->text(), QString());
     }
 
     void changingAChoiceWarnsAndReselectingDoesNot()

@@ -72,6 +72,11 @@ QString typed(QStringView view)
     return text;
 }
 
+// Receptions are shown in batches, one insert at the end each: a reception after a quiet
+// spell shows at the next turn of the event loop, a flood at most once per spacing, since
+// laying out and painting the visible lines costs more than inserting a whole batch.
+constexpr qint64 BatchSpacing = 15; // ms
+
 } // namespace
 
 TextoRecibido::TextoRecibido(QWidget *parent) : QPlainTextEdit(parent)
@@ -85,9 +90,7 @@ TextoRecibido::TextoRecibido(QWidget *parent) : QPlainTextEdit(parent)
     setUndoRedoEnabled(false);
     document()->setMaximumBlockCount(0);
 
-    // Receptions are shown in batches, one insert at the end per turn of the event loop.
     m_batch.setSingleShot(true);
-    m_batch.setInterval(0);
     connect(&m_batch, &QTimer::timeout, this, &TextoRecibido::showPending);
     connect(document(), &QTextDocument::contentsChange, this, &TextoRecibido::documentEdited);
     connect(document(), &QTextDocument::contentsChanged, this, &TextoRecibido::documentSettled);
@@ -121,8 +124,10 @@ void TextoRecibido::append(const QString &characters)
     if (characters.isEmpty())
         return;
     m_text += characters;
-    if (!m_batch.isActive())
-        m_batch.start();
+    if (!m_batch.isActive()) {
+        const qint64 since = m_sinceShown.isValid() ? m_sinceShown.elapsed() : BatchSpacing;
+        m_batch.start(int(qMax<qint64>(0, BatchSpacing - since)));
+    }
 }
 
 void TextoRecibido::showPending()
@@ -147,6 +152,7 @@ void TextoRecibido::showPending()
     cursor.endEditBlock();
     m_drawing = false;
     m_shown = m_text.size();
+    m_sinceShown.start();
 
     if (following)
         bar->setValue(bar->maximum());

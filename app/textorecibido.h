@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QString>
 #include <QTimer>
@@ -60,4 +61,5 @@ private:
     bool m_refuseDrop = false;
     Repair m_repair;
     QTimer m_batch;
+    QElapsedTimer m_sinceShown;
 };

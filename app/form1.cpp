@@ -23,16 +23,6 @@ using namespace Module1;
 
 namespace {
 
-QPushButton *button(
-    QWidget *container, const QString &caption, int left, int top, int width, int height)
-{
-    auto *control = new QPushButton(caption, container);
-    place(control, left, top, width, height);
-    control->setAutoDefault(false);
-    control->setDefault(false);
-    return control;
-}
-
 QLabel *label(QWidget *container, const QString &caption, int left, int top, int width, int height)
 {
     auto *control = new QLabel(caption, container);
@@ -86,14 +76,14 @@ Form1::Form1(QWidget *parent) : QWidget(parent)
     setFont(formFont());
     resize(twips(6510), twips(7770));
 
-    Command3 = button(this, QStringLiteral("About"), 5040, 0, 1455, 255);
+    Command3 = plainButton(this, QStringLiteral("About"), 5040, 0, 1455, 255);
 
     Frame2 = frame(this, QStringLiteral("Texto recibido"), 240, 360, 5655, 3975);
     Texto_Recibido = new TextoRecibido(Frame2);
     place(Texto_Recibido, 240, 360, 5295, 2895);
-    Command4 = button(Frame2, QStringLiteral("Recibir Datos"), 240, 3360, 975, 495);
-    Command2 = button(Frame2, QStringLiteral("borrar"), 2400, 3360, 975, 495);
-    Command1 = button(Frame2, QStringLiteral("crear archivo excel"), 3720, 3360, 1695, 495);
+    Command4 = plainButton(Frame2, QStringLiteral("Recibir Datos"), 240, 3360, 975, 495);
+    Command2 = plainButton(Frame2, QStringLiteral("borrar"), 2400, 3360, 975, 495);
+    Command1 = plainButton(Frame2, QStringLiteral("crear archivo excel"), 3720, 3360, 1695, 495);
     MSComm1 = new MSComm(this);
 
     Frame4 = frame(this, QString(), 240, 4440, 5655, 615);
@@ -113,8 +103,8 @@ Form1::Form1(QWidget *parent) : QWidget(parent)
     Combo_Velocidad = list(Frame1, { "1200 bauds", "2400 bauds", "4800 bauds", "9600 bauds" },
         { 1200, 2400, 4800, 9600 }, 3960, 480, 1455, 315);
     Combo_Velocidad->setAccessibleName(QStringLiteral("Velocidad"));
-    Boton_Abrir = button(Frame1, QStringLiteral("Abrir puerto"), 360, 1080, 1335, 495);
-    Boton_Cerrar = button(Frame1, QStringLiteral("Cerrar puerto"), 3600, 1080, 1815, 495);
+    Boton_Abrir = plainButton(Frame1, QStringLiteral("Abrir puerto"), 360, 1080, 1335, 495);
+    Boton_Cerrar = plainButton(Frame1, QStringLiteral("Cerrar puerto"), 3600, 1080, 1815, 495);
 
     QWidget::setTabOrder(Boton_Abrir, Boton_Cerrar);
     QWidget::setTabOrder(Boton_Cerrar, Combo_Puerto);

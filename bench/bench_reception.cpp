@@ -138,6 +138,16 @@ QList<double> appendTimes(Bench &bench, qsizetype prefill, int count)
     return times;
 }
 
+// The text set to the old text plus the new characters on every notification.
+void receiveTheNaiveWay(Form1 *form)
+{
+    QObject::disconnect(form->MSComm1, &MSComm::OnComm, form, nullptr);
+    QObject::connect(form->MSComm1, &MSComm::OnComm, form, [form] {
+        if (form->MSComm1->commEvent() == MSComm::comEvReceive)
+            form->Texto_Recibido->setText(form->Texto_Recibido->text() + form->MSComm1->input());
+    });
+}
+
 int runOne(const QString &mode, double sizeMB)
 {
     Bench bench;
@@ -193,15 +203,8 @@ int runOne(const QString &mode, double sizeMB)
         std::printf("paced 92160 B/s for %.0f s: %.2f CPU s in %.1f s, %.1f%% of a core\n", seconds,
             cpu, wall, 100 * cpu / wall);
     } else if (mode == "append" || mode == "naive-append") {
-        if (mode == "naive-append") {
-            Form1 *form = &bench.form;
-            QObject::disconnect(form->MSComm1, &MSComm::OnComm, form, nullptr);
-            QObject::connect(form->MSComm1, &MSComm::OnComm, form, [form] {
-                if (form->MSComm1->commEvent() == MSComm::comEvReceive)
-                    form->Texto_Recibido->setText(
-                        form->Texto_Recibido->text() + form->MSComm1->input());
-            });
-        }
+        if (mode == "naive-append")
+            receiveTheNaiveWay(&bench.form);
         QList<double> times
             = appendTimes(bench, qsizetype(sizeMB * MB), mode == "append" ? 400 : 20);
         std::sort(times.begin(), times.end());
@@ -209,13 +212,7 @@ int runOne(const QString &mode, double sizeMB)
             sizeMB, times[times.size() / 2],
             times[qMin<qsizetype>(times.size() - 1, times.size() * 99 / 100)]);
     } else if (mode == "naive-flood") {
-        Form1 *form = &bench.form;
-        QObject::disconnect(form->MSComm1, &MSComm::OnComm, form, nullptr);
-        QObject::connect(form->MSComm1, &MSComm::OnComm, form, [form] {
-            if (form->MSComm1->commEvent() == MSComm::comEvReceive)
-                form->Texto_Recibido->setText(
-                    form->Texto_Recibido->text() + form->MSComm1->input());
-        });
+        receiveTheNaiveWay(&bench.form);
         const QByteArray data = lines(qsizetype(sizeMB * MB));
         const double seconds = bench.flood(data);
         std::printf("naive-flood %.2f MB: %.3f s, %.2f MB/s\n", sizeMB, seconds, sizeMB / seconds);

@@ -1,5 +1,6 @@
 #include "twips.h"
 
+#include <QPushButton>
 #include <QWidget>
 
 int twips(int value)
@@ -17,6 +18,16 @@ void place(QWidget *control, int left, int top, int width, int height)
 {
     control->setGeometry(twips(left, top, width, height));
     control->setFont(formFont());
+}
+
+QPushButton *plainButton(
+    QWidget *container, const QString &caption, int left, int top, int width, int height)
+{
+    auto *control = new QPushButton(caption, container);
+    place(control, left, top, width, height);
+    control->setAutoDefault(false);
+    control->setDefault(false);
+    return control;
 }
 
 QColor vbColor(quint32 bgr)

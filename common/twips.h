@@ -4,6 +4,8 @@
 #include <QFont>
 #include <QRect>
 
+class QPushButton;
+class QString;
 class QWidget;
 
 // Layouts are written in twips, as they were designed; 15 twips make one pixel at 96 dpi.
@@ -12,6 +14,10 @@ QRect twips(int left, int top, int width, int height);
 
 // Places a control in its container at a twips rectangle and gives it the window font.
 void place(QWidget *control, int left, int top, int width, int height);
+
+// A push button at a twips rectangle that is never a window's default button.
+QPushButton *plainButton(
+    QWidget *container, const QString &caption, int left, int top, int width, int height);
 
 // Colours are written 0x00BBGGRR.
 QColor vbColor(quint32 bgr);

@@ -13,16 +13,6 @@
 
 namespace {
 
-QPushButton *button(
-    QWidget *container, const QString &caption, int left, int top, int width, int height)
-{
-    auto *control = new QPushButton(caption, container);
-    place(control, left, top, width, height);
-    control->setAutoDefault(false);
-    control->setDefault(false);
-    return control;
-}
-
 void report(const TextFileWriter::Failure &failure)
 {
     MsgBox(QStringLiteral("Se ha producido el siguiente error:") + QStringLiteral("\r\n")
@@ -44,8 +34,8 @@ Form2::Form2(QWidget *owner, std::function<QString()> receivedText)
     Dir1 = new DirListBox(this);
     place(Dir1, 360, 240, 3975, 1890);
     Dir1->setAccessibleName(QStringLiteral("Carpetas"));
-    Command1 = button(this, QStringLiteral("Aceptar"), 1800, 2400, 1095, 375);
-    Command2 = button(this, QStringLiteral("Cancelar"), 3120, 2400, 1095, 375);
+    Command1 = plainButton(this, QStringLiteral("Aceptar"), 1800, 2400, 1095, 375);
+    Command2 = plainButton(this, QStringLiteral("Cancelar"), 3120, 2400, 1095, 375);
     Drive1 = new DriveListBox(this);
     place(Drive1, 360, 2520, 1095, 315);
     Drive1->setAccessibleName(QStringLiteral("Unidades"));

@@ -75,7 +75,9 @@ QString typed(QStringView view)
 // Receptions are shown in batches, one insert at the end each: a reception after a quiet
 // spell shows at the next turn of the event loop, a flood at most once per spacing, since
 // laying out and painting the visible lines costs more than inserting a whole batch.
-constexpr qint64 BatchSpacing = 15; // ms
+// About sixteen updates a second still read as live, and keep a fast line's reception
+// under a twentieth of a core.
+constexpr qint64 BatchSpacing = 60; // ms
 
 } // namespace
 

@@ -99,10 +99,12 @@ Form1::Form1(QWidget *parent) : QWidget(parent)
     Combo_Puerto = list(
         Frame1, { "COM1:", "COM2:", "COM3:", "COM4:" }, { 1, 2, 3, 4 }, 1080, 480, 1215, 315);
     Combo_Puerto->setAccessibleName(QStringLiteral("Puerto"));
+    Combo_Puerto->lineEdit()->setAccessibleName(QStringLiteral("Puerto"));
     Label2 = label(Frame1, QStringLiteral("Velocidad:"), 3000, 600, 855, 255);
     Combo_Velocidad = list(Frame1, { "1200 bauds", "2400 bauds", "4800 bauds", "9600 bauds" },
         { 1200, 2400, 4800, 9600 }, 3960, 480, 1455, 315);
     Combo_Velocidad->setAccessibleName(QStringLiteral("Velocidad"));
+    Combo_Velocidad->lineEdit()->setAccessibleName(QStringLiteral("Velocidad"));
     Boton_Abrir = plainButton(Frame1, QStringLiteral("Abrir puerto"), 360, 1080, 1335, 495);
     Boton_Cerrar = plainButton(Frame1, QStringLiteral("Cerrar puerto"), 3600, 1080, 1815, 495);
 

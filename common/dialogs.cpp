@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 
 namespace {
@@ -65,7 +66,8 @@ QString InputBox(const QString &prompt, const QString &title, const QString &def
     dialog.setLabelText(displayed(prompt));
     dialog.setTextValue(defaultText);
     // Wide enough for a whole path, as the proposal is one.
-    dialog.setMinimumWidth(twips(6000));
+    if (auto *field = dialog.findChild<QLineEdit *>())
+        field->setMinimumWidth(twips(5400));
     if (dialog.exec() != QDialog::Accepted)
         return QString();
     return dialog.textValue();

@@ -2,6 +2,7 @@
 
 #include "dialogs.h"
 #include "registry.h"
+#include "salvexicon.h"
 #include "twips.h"
 
 #include <QFileInfo>
@@ -57,34 +58,6 @@ QLabel *label(QWidget *container, const QString &caption, int left, int top, int
 }
 
 // A terminal screen showing an "S" and its prompt, in the sixteen standard colours.
-QPixmap aboutIcon()
-{
-    QPixmap pixmap(32, 32);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    const QColor black = vbColor(0x000000), navy = vbColor(0x800000), silver = vbColor(0xC0C0C0),
-                 grey = vbColor(0x808080), yellow = vbColor(0x00FFFF), lime = vbColor(0x00FF00);
-
-    // Bezel and screen.
-    p.fillRect(2, 1, 28, 23, black);
-    p.fillRect(3, 2, 26, 21, silver);
-    p.fillRect(5, 4, 22, 16, black);
-    p.fillRect(6, 5, 20, 14, navy);
-    // The "S", three strokes wide.
-    p.fillRect(9, 7, 7, 2, yellow);
-    p.fillRect(8, 8, 2, 4, yellow);
-    p.fillRect(9, 11, 6, 2, yellow);
-    p.fillRect(14, 12, 2, 4, yellow);
-    p.fillRect(8, 15, 7, 2, yellow);
-    // The prompt.
-    p.fillRect(18, 15, 5, 2, lime);
-    // Stand and foot.
-    p.fillRect(13, 24, 6, 3, grey);
-    p.fillRect(7, 27, 18, 4, black);
-    p.fillRect(8, 28, 16, 2, silver);
-    return pixmap;
-}
-
 // Registry paths are written with backslashes. Where the file system separates with "/",
 // each backslash is read as a separator, the way Windows reads it: a doubled one is one.
 QString fileSystemPath(const QString &path)
@@ -130,7 +103,7 @@ frmAbout::frmAbout(QWidget *owner)
     background.setColor(QPalette::Window, vbColor(0xC0C0C0));
     picIcon->setPalette(background);
     picIcon->setAlignment(Qt::AlignCenter);
-    picIcon->setPixmap(aboutIcon());
+    picIcon->setPixmap(salvexPixmap(32));
 
     lblDisclaimer = label(this,
         QStringLiteral("Warning: ...   No me hago responsable de los daños que tanto el terminal "

@@ -2,21 +2,25 @@
 
 #include <QFileInfo>
 #include <QRegularExpression>
+#ifdef Q_OS_WIN
+#include "winserialport.h"
+#else
 #include <QSerialPort>
+#endif
 
 namespace {
 
 // The operator reads the description in a message box: name the device, say what went
 // wrong, then what the system itself answered.
-QString openFailure(QSerialPort::SerialPortError error)
+QString openFailure(SerialPort::SerialPortError error)
 {
     switch (error) {
-    case QSerialPort::DeviceNotFoundError:
+    case SerialPort::DeviceNotFoundError:
         return QStringLiteral("el dispositivo no existe o no está conectado");
-    case QSerialPort::PermissionError:
+    case SerialPort::PermissionError:
         return QStringLiteral(
             "el puerto está ocupado por otro programa o no tiene permiso para usarlo");
-    case QSerialPort::OpenError:
+    case SerialPort::OpenError:
         return QStringLiteral("el puerto ya está abierto");
     default:
         return QStringLiteral("el sistema no permitió abrirlo");
@@ -35,13 +39,13 @@ bool isPseudoTerminal(const QString &device)
 
 } // namespace
 
-MSComm::MSComm(QObject *parent) : QObject(parent), m_port(std::make_unique<QSerialPort>())
+MSComm::MSComm(QObject *parent) : QObject(parent), m_port(std::make_unique<SerialPort>())
 {
     parseSettings(m_settings, &m_line);
-    connect(m_port.get(), &QSerialPort::readyRead, this, &MSComm::onReadyRead);
-    connect(m_port.get(), &QSerialPort::bytesWritten, this, &MSComm::onBytesWritten);
-    connect(m_port.get(), &QSerialPort::errorOccurred, this,
-        [this](QSerialPort::SerialPortError error) { onError(int(error)); });
+    connect(m_port.get(), &SerialPort::readyRead, this, &MSComm::onReadyRead);
+    connect(m_port.get(), &SerialPort::bytesWritten, this, &MSComm::onBytesWritten);
+    connect(m_port.get(), &SerialPort::errorOccurred, this,
+        [this](SerialPort::SerialPortError error) { onError(int(error)); });
 }
 
 MSComm::~MSComm()
@@ -140,36 +144,36 @@ void MSComm::setSettings(const QString &settings)
 
 void MSComm::applySettings(const LineSettings &line, const QString &text)
 {
-    QSerialPort::Parity parity = QSerialPort::NoParity;
+    SerialPort::Parity parity = SerialPort::NoParity;
     switch (line.parity) {
     case 'E':
-        parity = QSerialPort::EvenParity;
+        parity = SerialPort::EvenParity;
         break;
     case 'O':
-        parity = QSerialPort::OddParity;
+        parity = SerialPort::OddParity;
         break;
     case 'M':
-        parity = QSerialPort::MarkParity;
+        parity = SerialPort::MarkParity;
         break;
     case 'S':
-        parity = QSerialPort::SpaceParity;
+        parity = SerialPort::SpaceParity;
         break;
     default:
         break;
     }
-    const auto stopBits = line.stopBits == 1 ? QSerialPort::OneStop
-        : line.stopBits == 2                 ? QSerialPort::TwoStop
-                                             : QSerialPort::OneAndHalfStop;
+    const auto stopBits = line.stopBits == 1 ? SerialPort::OneStop
+        : line.stopBits == 2                 ? SerialPort::TwoStop
+                                             : SerialPort::OneAndHalfStop;
     // A pseudo-terminal keeps no parity and refuses it, though the line works; a real
     // device takes it.
     const auto taken
-        = [this](bool done) { return done || m_port->error() == QSerialPort::NoError; };
+        = [this](bool done) { return done || m_port->error() == SerialPort::NoError; };
     const bool noParity = isPseudoTerminal(deviceName(m_commPort));
     m_port->clearError();
     const bool ok = taken(m_port->setBaudRate(line.baud))
-        && taken(m_port->setDataBits(QSerialPort::DataBits(line.dataBits)))
+        && taken(m_port->setDataBits(SerialPort::DataBits(line.dataBits)))
         && (taken(m_port->setParity(parity)) || noParity) && taken(m_port->setStopBits(stopBits))
-        && taken(m_port->setFlowControl(QSerialPort::NoFlowControl));
+        && taken(m_port->setFlowControl(SerialPort::NoFlowControl));
     if (!ok)
         throw CommError { SettingsRefused,
             QStringLiteral("El puerto %1 no admite la configuración \"%2\": %3")
@@ -193,9 +197,9 @@ void MSComm::setPortOpen(bool open)
     applySettings(m_line, m_settings);
     m_port->clearError();
     if (!m_port->open(QIODevice::ReadWrite)) {
-        const QSerialPort::SerialPortError error = m_port->error();
-        const int number = error == QSerialPort::DeviceNotFoundError ? PortUnavailable
-            : error == QSerialPort::PermissionError                  ? AccessDenied
+        const SerialPort::SerialPortError error = m_port->error();
+        const int number = error == SerialPort::DeviceNotFoundError ? PortUnavailable
+            : error == SerialPort::PermissionError                  ? AccessDenied
                                                                      : PortUnavailable;
         throw CommError { number,
             QStringLiteral("No se pudo abrir %1: %2 (%3)")
@@ -210,8 +214,8 @@ QString MSComm::portSettings() const
         return QString();
     const char parity[] = { 'N', '?', 'E', 'O', 'S', 'M' };
     const int p = int(m_port->parity());
-    const QString stop = m_port->stopBits() == QSerialPort::OneStop ? QStringLiteral("1")
-        : m_port->stopBits() == QSerialPort::TwoStop                ? QStringLiteral("2")
+    const QString stop = m_port->stopBits() == SerialPort::OneStop ? QStringLiteral("1")
+        : m_port->stopBits() == SerialPort::TwoStop                ? QStringLiteral("2")
                                                                     : QStringLiteral("1.5");
     return QStringLiteral("%1,%2,%3,%4")
         .arg(m_port->baudRate())
@@ -275,8 +279,8 @@ void MSComm::onBytesWritten()
 void MSComm::onError(int error)
 {
     // A pseudo-terminal has no modem lines; that is not a loss of the device.
-    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError
-        && error != QSerialPort::WriteError)
+    if (error != SerialPort::ReadError && error != SerialPort::ResourceError
+        && error != SerialPort::WriteError)
         return;
     if (!m_port->isOpen())
         return;

@@ -4,7 +4,15 @@
 #include <QString>
 #include <memory>
 
+#ifdef Q_OS_WIN
+// No Qt SerialPort there: a port of our own on the Win32 communications API, with the
+// same members and enums as the part of QSerialPort the control uses.
+class WinSerialPort;
+using SerialPort = WinSerialPort;
+#else
 class QSerialPort;
+using SerialPort = QSerialPort;
+#endif
 
 // A refusal of the serial control: its number and a description that names the device
 // and the reason the system gave.
@@ -88,7 +96,7 @@ private:
     void onError(int error);
     QString portLabel() const;
 
-    std::unique_ptr<QSerialPort> m_port;
+    std::unique_ptr<SerialPort> m_port;
     qint16 m_inputLen = 0;
     qint16 m_rThreshold = 0;
     qint16 m_sThreshold = 0;

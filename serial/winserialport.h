@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QObject>
+#include <QString>
+
+#include <qt_windows.h>
+
+class QWinEventNotifier;
+
+// A serial port on the Win32 communications API, with the members and enums of
+// QSerialPort that the serial control uses. Reads and writes are overlapped; their
+// completions reach the user-interface thread through event notifiers, so nothing here
+// blocks and no thread of our own runs.
+class WinSerialPort : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The same values as QSerialPort's, so code written for one reads the other.
+    enum SerialPortError {
+        NoError = 0,
+        DeviceNotFoundError = 1,
+        PermissionError = 2,
+        OpenError = 3,
+        WriteError = 7,
+        ReadError = 8,
+        ResourceError = 9,
+        UnsupportedOperationError = 10,
+        UnknownError = 11,
+        NotOpenError = 13,
+    };
+    enum DataBits { Data5 = 5, Data6 = 6, Data7 = 7, Data8 = 8 };
+    enum Parity { NoParity = 0, EvenParity = 2, OddParity = 3, SpaceParity = 4, MarkParity = 5 };
+    enum StopBits { OneStop = 1, OneAndHalfStop = 3, TwoStop = 2 };
+    enum FlowControl { NoFlowControl, HardwareControl, SoftwareControl };
+
+    explicit WinSerialPort(QObject *parent = nullptr);
+    ~WinSerialPort() override;
+
+    // "COM1", or a full device path such as \\.\COM10.
+    void setPortName(const QString &name);
+    QString portName() const { return m_name; }
+
+    // Taken at once when the port is open, else kept for the opening.
+    bool setBaudRate(qint32 baud);
+    bool setDataBits(DataBits bits);
+    bool setParity(Parity parity);
+    bool setStopBits(StopBits bits);
+    bool setFlowControl(FlowControl flow);
+    qint32 baudRate() const { return m_baud; }
+    DataBits dataBits() const { return m_dataBits; }
+    Parity parity() const { return m_parity; }
+    StopBits stopBits() const { return m_stopBits; }
+
+    bool open(QIODevice::OpenMode mode);
+    void close();
+    bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+
+    qint64 bytesAvailable() const { return m_received.size(); }
+    QByteArray read(qint64 maxSize);
+    QByteArray readAll();
+    // Queued and sent in the background; bytesWritten() tells when it left.
+    qint64 write(const QByteArray &data);
+    qint64 bytesToWrite() const { return m_sending.size() + m_queued.size(); }
+
+    SerialPortError error() const { return m_error; }
+    QString errorString() const { return m_errorString; }
+    void clearError();
+
+Q_SIGNALS:
+    void readyRead();
+    void bytesWritten(qint64 bytes);
+    void errorOccurred(WinSerialPort::SerialPortError error);
+
+private:
+    bool applyLine();
+    void startRead();
+    void onReadDone();
+    bool startWrite();
+    void onWriteDone();
+    void fail(SerialPortError error, DWORD code);
+    void waitForPending();
+
+    QString m_name;
+    qint32 m_baud = 9600;
+    DataBits m_dataBits = Data8;
+    Parity m_parity = NoParity;
+    StopBits m_stopBits = OneStop;
+    FlowControl m_flow = NoFlowControl;
+
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+    OVERLAPPED m_readOverlapped {};
+    OVERLAPPED m_writeOverlapped {};
+    QWinEventNotifier *m_readNotifier = nullptr;
+    QWinEventNotifier *m_writeNotifier = nullptr;
+    bool m_reading = false;
+    bool m_writing = false;
+    QByteArray m_chunk;
+    QByteArray m_received;
+    QByteArray m_sending;
+    QByteArray m_queued;
+
+    SerialPortError m_error = NoError;
+    QString m_errorString;
+};

@@ -73,12 +73,13 @@ void MSComm::setSThreshold(qint16 value)
 
 QString MSComm::deviceName(int port)
 {
+    // An adapter that Windows numbered COM7 can still be the program's COM1.
+    const QString chosen = qEnvironmentVariable(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
+    if (!chosen.isEmpty())
+        return chosen;
 #ifdef Q_OS_WIN
     return QStringLiteral("COM%1").arg(port);
 #else
-    const QByteArray chosen = qgetenv(QStringLiteral("SALVEX_COM%1").arg(port).toLatin1());
-    if (!chosen.isEmpty())
-        return QString::fromLocal8Bit(chosen);
     return QStringLiteral("/dev/ttyS%1").arg(port - 1);
 #endif
 }

@@ -75,7 +75,7 @@ public:
     QString input();
 
     // The device that a port number names: "COMn" on Windows; elsewhere /dev/ttyS0 to
-    // /dev/ttyS3, unless SALVEX_COMn names another device.
+    // /dev/ttyS3; on both, SALVEX_COMn may name another device.
     static QString deviceName(int port);
 
 Q_SIGNALS:

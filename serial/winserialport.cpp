@@ -6,10 +6,11 @@
 
 namespace {
 
-// Bytes asked of one read; a read completes as soon as any have arrived.
+// Bytes asked of one read.
 constexpr DWORD ReadChunk = 4096;
-// How long an idle read waits before it completes empty and is asked again.
-constexpr DWORD IdleReadMs = 250;
+// A read waits for its first byte as long as it takes, then ends at the first pause of
+// this many milliseconds between bytes: a report comes in pieces as it arrives.
+constexpr DWORD ByteGapMs = 1;
 
 // The system's own words for an error code, in the system's language.
 QString systemMessage(DWORD code)
@@ -56,43 +57,45 @@ void WinSerialPort::setPortName(const QString &name)
 bool WinSerialPort::setBaudRate(qint32 baud)
 {
     m_baud = baud;
-    return !isOpen() || applyLine();
+    return !isOpen() || changeLine([this](DCB &dcb) { putBaud(dcb); });
 }
 
 bool WinSerialPort::setDataBits(DataBits bits)
 {
     m_dataBits = bits;
-    return !isOpen() || applyLine();
+    return !isOpen() || changeLine([this](DCB &dcb) { putDataBits(dcb); });
 }
 
 bool WinSerialPort::setParity(Parity parity)
 {
     m_parity = parity;
-    return !isOpen() || applyLine();
+    return !isOpen() || changeLine([this](DCB &dcb) { putParity(dcb); });
 }
 
 bool WinSerialPort::setStopBits(StopBits bits)
 {
     m_stopBits = bits;
-    return !isOpen() || applyLine();
+    return !isOpen() || changeLine([this](DCB &dcb) { putStopBits(dcb); });
 }
 
 bool WinSerialPort::setFlowControl(FlowControl flow)
 {
     m_flow = flow;
-    return !isOpen() || applyLine();
+    return !isOpen() || changeLine([this](DCB &dcb) { putFlowControl(dcb); });
 }
 
-bool WinSerialPort::applyLine()
+void WinSerialPort::putBaud(DCB &dcb) const
 {
-    DCB dcb {};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(m_handle, &dcb)) {
-        fail(UnsupportedOperationError, GetLastError());
-        return false;
-    }
     dcb.BaudRate = DWORD(m_baud);
+}
+
+void WinSerialPort::putDataBits(DCB &dcb) const
+{
     dcb.ByteSize = BYTE(m_dataBits);
+}
+
+void WinSerialPort::putParity(DCB &dcb) const
+{
     switch (m_parity) {
     case EvenParity:
         dcb.Parity = EVENPARITY;
@@ -111,26 +114,58 @@ bool WinSerialPort::applyLine()
         break;
     }
     dcb.fParity = m_parity != NoParity;
+}
+
+void WinSerialPort::putStopBits(DCB &dcb) const
+{
     dcb.StopBits = m_stopBits == TwoStop ? TWOSTOPBITS
         : m_stopBits == OneAndHalfStop   ? ONE5STOPBITS
                                          : ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    // Every byte is data: no character is swallowed, replaced or acted on.
-    dcb.fNull = FALSE;
-    dcb.fErrorChar = FALSE;
-    // A line error must not stop the port until someone clears it.
-    dcb.fAbortOnError = FALSE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+}
+
+void WinSerialPort::putFlowControl(DCB &dcb) const
+{
     dcb.fOutxCtsFlow = m_flow == HardwareControl;
     dcb.fRtsControl = m_flow == HardwareControl ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
     dcb.fOutX = dcb.fInX = m_flow == SoftwareControl;
+}
+
+// Changes what `change` sets and leaves the rest of the line as the driver has it, as
+// QSerialPort does: a setting that one device cannot take then fails alone.
+bool WinSerialPort::changeLine(const std::function<void(DCB &)> &change)
+{
+    DCB dcb {};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(m_handle, &dcb)) {
+        fail(UnsupportedOperationError, GetLastError());
+        return false;
+    }
+    change(dcb);
     if (!SetCommState(m_handle, &dcb)) {
         fail(UnsupportedOperationError, GetLastError());
         return false;
     }
     return true;
+}
+
+bool WinSerialPort::applyLine()
+{
+    return changeLine([this](DCB &dcb) {
+        putBaud(dcb);
+        putDataBits(dcb);
+        putParity(dcb);
+        putStopBits(dcb);
+        putFlowControl(dcb);
+        dcb.fBinary = TRUE;
+        // Every byte is data: no character is swallowed, replaced or acted on.
+        dcb.fNull = FALSE;
+        dcb.fErrorChar = FALSE;
+        // A line error must not stop the port until someone clears it.
+        dcb.fAbortOnError = FALSE;
+        dcb.fDsrSensitivity = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    });
 }
 
 bool WinSerialPort::open(QIODevice::OpenMode mode)
@@ -154,11 +189,10 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
         fail(error, code);
         return false;
     }
-    // A read returns what has arrived as soon as anything has, or empty after a while.
+    // Wine's serial layer ignores the "return at once once anything has arrived" form of
+    // the timeouts; a gap between bytes ends a read on both.
     COMMTIMEOUTS timeouts {};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = IdleReadMs;
+    timeouts.ReadIntervalTimeout = ByteGapMs;
     SetupComm(m_handle, 65536, 4096);
     if (!applyLine() || !SetCommTimeouts(m_handle, &timeouts)) {
         if (m_error == NoError)

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 #include <qt_windows.h>
 
 class QWinEventNotifier;
@@ -76,6 +78,12 @@ Q_SIGNALS:
 
 private:
     bool applyLine();
+    bool changeLine(const std::function<void(DCB &)> &change);
+    void putBaud(DCB &dcb) const;
+    void putDataBits(DCB &dcb) const;
+    void putParity(DCB &dcb) const;
+    void putStopBits(DCB &dcb) const;
+    void putFlowControl(DCB &dcb) const;
     void startRead();
     void onReadDone();
     bool startWrite();

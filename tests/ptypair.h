@@ -5,6 +5,15 @@
 #include <QDeadlineTimer>
 #include <QString>
 
+// The line as the device side sees it, from the machine's end.
+struct LineSeen
+{
+    int baud = 0;
+    int dataBits = 0;
+};
+
+#ifndef Q_OS_WIN
+
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -86,12 +95,20 @@ public:
         return got;
     }
 
-    // The line as the device side sees it, from the machine's end.
-    termios lineSettings() const
+    LineSeen line() const
     {
         termios t {};
         ::tcgetattr(m_machine, &t);
-        return t;
+        const speed_t speed = cfgetospeed(&t);
+        const int baud = cfgetispeed(&t) != speed ? -1
+            : speed == B1200                      ? 1200
+            : speed == B2400            ? 2400
+            : speed == B4800            ? 4800
+            : speed == B9600            ? 9600
+            : speed == B19200           ? 19200
+                                        : -1;
+        const tcflag_t size = t.c_cflag & CSIZE;
+        return { baud, size == CS8 ? 8 : size == CS7 ? 7 : size == CS6 ? 6 : 5 };
     }
 
     // The cable is pulled: the machine's side goes away.
@@ -107,3 +124,90 @@ private:
     int m_keep = -1;
     QString m_path;
 };
+
+#else
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QStringList>
+#include <QThread>
+
+// Under Wine a Windows program cannot make a pseudo-terminal: the host that runs the test
+// (tests/wine/ptyhost.py) makes the pair, maps its device side as a COM port and plays the
+// machine's side on request.
+class PtyPair
+{
+public:
+    PtyPair()
+    {
+        const QStringList made = ask(QStringLiteral("new"));
+        if (made.size() == 3 && made[0] == QLatin1String("ok")) {
+            m_id = made[1];
+            m_path = made[2];
+        }
+    }
+    ~PtyPair()
+    {
+        if (isValid())
+            ask(QStringLiteral("drop ") + m_id);
+    }
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
+
+    bool isValid() const { return !m_id.isEmpty(); }
+    QString devicePath() const { return m_path; }
+
+    bool send(const QByteArray &bytes)
+    {
+        return ask(QStringLiteral("send %1 %2").arg(m_id, QString::fromLatin1(bytes.toHex())))
+                   .value(0)
+            == QLatin1String("ok");
+    }
+
+    QByteArray receive(int atLeast = 1, int timeoutMs = 2000)
+    {
+        const QStringList got = ask(QStringLiteral("recv %1 %2 %3").arg(m_id).arg(atLeast).arg(timeoutMs));
+        return QByteArray::fromHex(got.value(1).toLatin1());
+    }
+
+    LineSeen line() const
+    {
+        const QStringList got = ask(QStringLiteral("line ") + m_id);
+        return { got.value(1).toInt(), got.value(2).toInt() };
+    }
+
+    void unplug() { ask(QStringLiteral("unplug ") + m_id); }
+
+private:
+    // One request to the host, answered while this side's event loop keeps running.
+    static QStringList ask(const QString &request)
+    {
+        const QString channel = qEnvironmentVariable("SALVEX_PTYHOST");
+        if (channel.isEmpty())
+            return {};
+        QFile out(channel + QStringLiteral("/req.tmp"));
+        if (!out.open(QIODevice::WriteOnly))
+            return {};
+        out.write(request.toLatin1());
+        out.close();
+        if (!out.rename(channel + QStringLiteral("/req")))
+            return {};
+        QFile in(channel + QStringLiteral("/ans"));
+        QDeadlineTimer deadline(60000);
+        while (!in.exists() && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QThread::msleep(2);
+        }
+        if (!in.open(QIODevice::ReadOnly))
+            return {};
+        const QStringList words = QString::fromLatin1(in.readAll()).split(QLatin1Char(' '));
+        in.close();
+        in.remove();
+        return words;
+    }
+
+    QString m_id;
+    QString m_path;
+};
+
+#endif

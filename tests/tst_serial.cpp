@@ -4,7 +4,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <termios.h>
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
 
 // The serial control against real pseudo-terminals: the test plays the machine.
 class TestSerial : public QObject
@@ -27,6 +30,15 @@ private:
         return true;
     }
 
+    static bool runningUnderWine()
+    {
+#ifdef Q_OS_WIN
+        return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+        return false;
+#endif
+    }
+
     static CommError refusal(const std::function<void()> &step)
     {
         try {
@@ -38,6 +50,7 @@ private:
     }
 
 private Q_SLOTS:
+#ifndef Q_OS_WIN
     void portNumbersNameDevices()
     {
         qunsetenv("SALVEX_COM3");
@@ -47,6 +60,7 @@ private Q_SLOTS:
         QCOMPARE(MSComm::deviceName(3), QStringLiteral("/dev/ttyUSB0"));
         qunsetenv("SALVEX_COM3");
     }
+#endif
 
     void settingsTextsAreParsedOrRefused_data()
     {
@@ -83,25 +97,22 @@ private Q_SLOTS:
     void opensAtEachSpeedWithEvenParityAndEightDataBits_data()
     {
         QTest::addColumn<int>("baud");
-        QTest::addColumn<int>("speed");
-        QTest::newRow("1200") << 1200 << int(B1200);
-        QTest::newRow("2400") << 2400 << int(B2400);
-        QTest::newRow("4800") << 4800 << int(B4800);
-        QTest::newRow("9600") << 9600 << int(B9600);
+        QTest::newRow("1200") << 1200;
+        QTest::newRow("2400") << 2400;
+        QTest::newRow("4800") << 4800;
+        QTest::newRow("9600") << 9600;
     }
     void opensAtEachSpeedWithEvenParityAndEightDataBits()
     {
         QFETCH(int, baud);
-        QFETCH(int, speed);
         PtyPair pty;
         QVERIFY(pty.isValid());
         MSComm comm;
         QVERIFY(openOn(comm, pty, QStringLiteral(" %1,E,8,1").arg(baud)));
         QVERIFY(comm.portOpen());
-        const termios line = pty.lineSettings();
-        QCOMPARE(int(cfgetispeed(&line)), speed);
-        QCOMPARE(int(cfgetospeed(&line)), speed);
-        QCOMPARE(int(line.c_cflag & CSIZE), int(CS8));
+        const LineSeen line = pty.line();
+        QCOMPARE(line.baud, baud);
+        QCOMPARE(line.dataBits, 8);
         // The pseudo-terminal drops parity; the port itself says what it set.
         QCOMPARE(comm.portSettings(), QStringLiteral("%1,E,8,1").arg(baud));
     }
@@ -161,17 +172,22 @@ private Q_SLOTS:
     void refusalsNameTheDeviceAndTheReason()
     {
         MSComm comm;
-        qputenv("SALVEX_COM2", "/nonexistent/ttyX9");
+#ifdef Q_OS_WIN
+        const QByteArray missing = "COM99";
+#else
+        const QByteArray missing = "/nonexistent/ttyX9";
+#endif
+        qputenv("SALVEX_COM2", missing);
         comm.setCommPort(2);
         CommError error = refusal([&] { comm.setPortOpen(true); });
         QCOMPARE(error.number, int(MSComm::PortUnavailable));
-        QVERIFY2(error.description.contains("/nonexistent/ttyX9"), qPrintable(error.description));
+        QVERIFY2(error.description.contains(missing), qPrintable(error.description));
         QVERIFY(error.description.contains("COM2"));
         QVERIFY(!comm.portOpen());
 
         error = refusal([&] { comm.setOutput(QStringLiteral("W")); });
         QCOMPARE(error.number, int(MSComm::PortNotOpen));
-        QVERIFY(error.description.contains("/nonexistent/ttyX9"));
+        QVERIFY(error.description.contains(missing));
 
         error = refusal([&] { comm.setCommPort(0); });
         QCOMPARE(error.number, int(MSComm::InvalidPortNumber));
@@ -189,18 +205,20 @@ private Q_SLOTS:
         QCOMPARE(refusal([&] { comm.setPortOpen(true); }).number, int(MSComm::PortAlreadyOpen));
         QVERIFY(comm.portOpen());
 
-        // A second control finds the device busy.
-        MSComm other;
-        other.setCommPort(1);
-        const CommError busy = refusal([&] { other.setPortOpen(true); });
-        QVERIFY(busy.number != 0);
-        QVERIFY(busy.description.contains(pty.devicePath()));
+        // A second control finds the device busy. Wine lets any number of openers share a
+        // COM port, which Windows itself never does.
+        if (!runningUnderWine()) {
+            MSComm other;
+            other.setCommPort(1);
+            const CommError busy = refusal([&] { other.setPortOpen(true); });
+            QVERIFY(busy.number != 0);
+            QVERIFY(busy.description.contains(pty.devicePath()));
+        }
 
         // A speed change while open takes effect on the line.
         QCOMPARE(refusal([&] { comm.setSettings(QStringLiteral("2400,E,8,1")); }).description,
             QStringLiteral("accepted"));
-        const termios line = pty.lineSettings();
-        QCOMPARE(int(cfgetospeed(&line)), int(B2400));
+        QCOMPARE(pty.line().baud, 2400);
         comm.setPortOpen(false);
         QVERIFY(!comm.portOpen());
         comm.setPortOpen(true);

@@ -21,8 +21,9 @@
 namespace {
 
 constexpr quint32 HKeyLocalMachine = 0x80000002;
-// Read control with query, set, create subkey, enumerate, notify and create link.
-constexpr quint32 KeyAccess = 0x2003F;
+// Read rights only (read control, query, enumerate, notify): the lookup never writes, and an
+// ordinary account is refused write rights on machine-wide keys.
+constexpr quint32 KeyAccess = 0x20019;
 constexpr long RegistrySuccess = 0;
 constexpr quint32 ValueText = 1;
 constexpr quint32 ValueNumber = 4;

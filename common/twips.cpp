@@ -37,12 +37,18 @@ QColor vbColor(quint32 bgr)
 
 QFont formFont(bool bold)
 {
-    // Where "MS Sans Serif" is missing, Liberation Sans has the closest metrics.
+    QFont font(QStringLiteral("MS Sans Serif"));
+#ifdef Q_OS_WIN
+    // The system's own font, which Windows maps to "Microsoft Sans Serif".
+    font.setPointSizeF(8.25);
+#else
+    // Where "MS Sans Serif" is missing, Liberation Sans has the closest metrics; at 11
+    // pixels it would not fit "Recibir Datos" in its button.
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
         { QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
             QStringLiteral("Arial") });
-    QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(10);
+#endif
     font.setWeight(bold ? QFont::Bold : QFont::Normal);
     font.setStyleHint(QFont::SansSerif);
     return font;

@@ -22,5 +22,6 @@ QPushButton *plainButton(
 // Colours are written 0x00BBGGRR.
 QColor vbColor(quint32 bgr);
 
-// "MS Sans Serif" 8.25 points, held in pixels so it scales with the twips geometry.
+// "MS Sans Serif" 8.25 points: the system's own on Windows; elsewhere a substitute held in
+// pixels, so it scales with the twips geometry.
 QFont formFont(bool bold = false);

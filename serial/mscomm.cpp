@@ -266,7 +266,8 @@ void MSComm::applySettings(const LineSettings &line, const QString &text)
                                              : SerialPort::OneAndHalfStop;
     // A pseudo-terminal keeps no parity and refuses it, though the line works; a real
     // device takes it.
-    const auto taken = [this](bool done) { return done || m_port->error() == SerialPort::NoError; };
+    const auto taken
+        = [this](bool done) { return done || m_port->error() == SerialPort::NoError; };
     const bool noParity = isPseudoTerminal(m_device);
     m_port->clearError();
     const bool ok = taken(m_port->setBaudRate(line.baud))
@@ -327,7 +328,7 @@ QString MSComm::portSettings() const
     const int p = int(m_port->parity());
     const QString stop = m_port->stopBits() == SerialPort::OneStop ? QStringLiteral("1")
         : m_port->stopBits() == SerialPort::TwoStop                ? QStringLiteral("2")
-                                                                   : QStringLiteral("1.5");
+                                                                    : QStringLiteral("1.5");
     return QStringLiteral("%1,%2,%3,%4")
         .arg(m_port->baudRate())
         .arg(QChar::fromLatin1(p >= 0 && p < 6 ? parity[p] : '?'))

@@ -179,6 +179,8 @@ private Q_SLOTS:
 
     void thePortListNamesEachEntrysDeviceEachTimeItOpens()
     {
+        for (const char *chosen : { "SALVEX_COM1", "SALVEX_COM2", "SALVEX_COM3", "SALVEX_COM4" })
+            qunsetenv(chosen);
         ScriptedDialogs boxes;
         Form1 form;
         form.show();

@@ -9,6 +9,7 @@
 #include "textorecibido.h"
 #include "twips.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QEvent>
 #include <QGroupBox>
@@ -60,6 +61,31 @@ QComboBox *list(QWidget *container, const QStringList &entries, const QList<int>
     return control;
 }
 
+// Adapters come and go while the program runs: each time the port list opens, every entry
+// is told anew which device it names.
+class PortTips : public QObject
+{
+public:
+    explicit PortTips(QComboBox *list) : QObject(list), m_list(list)
+    {
+        list->view()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            for (int i = 0; i < m_list->count(); ++i)
+                m_list->setItemData(
+                    i, MSComm::portTip(m_list->itemData(i).toInt()), Qt::ToolTipRole);
+        }
+        return false;
+    }
+
+private:
+    QComboBox *m_list;
+};
+
 void setStatusColour(QLabel *control, quint32 bgr)
 {
     QPalette palette = control->palette();
@@ -100,6 +126,7 @@ Form1::Form1(QWidget *parent) : QWidget(parent)
         Frame1, { "COM1:", "COM2:", "COM3:", "COM4:" }, { 1, 2, 3, 4 }, 1080, 480, 1215, 315);
     Combo_Puerto->setAccessibleName(QStringLiteral("Puerto"));
     Combo_Puerto->lineEdit()->setAccessibleName(QStringLiteral("Puerto"));
+    new PortTips(Combo_Puerto);
     Label2 = label(Frame1, QStringLiteral("Velocidad:"), 3000, 600, 855, 255);
     Combo_Velocidad = list(Frame1, { "1200 bauds", "2400 bauds", "4800 bauds", "9600 bauds" },
         { 1200, 2400, 4800, 9600 }, 3960, 480, 1455, 315);

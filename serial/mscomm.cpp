@@ -1,11 +1,16 @@
 #include "mscomm.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #ifdef Q_OS_WIN
 #include "winserialport.h"
 #else
 #include <QSerialPort>
+#include <QSerialPortInfo>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -36,6 +41,69 @@ bool isPseudoTerminal(const QString &device)
     return false;
 #endif
 }
+
+QList<PresentPort> (*portsSource)() = nullptr;
+
+#ifndef Q_OS_WIN
+// The terminals the system console writes to ("tty0 ttyS0"): never the operator's port.
+QStringList consoles()
+{
+    QFile active(QStringLiteral("/sys/class/tty/console/active"));
+    if (!active.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(active.readAll()).simplified().split(QLatin1Char(' '));
+}
+
+QString chosenDevice(int port)
+{
+    return QString::fromLocal8Bit(qgetenv(QStringLiteral("SALVEX_COM%1").arg(port).toLatin1()));
+}
+
+// With no device behind the chosen number, the operator learns which numbers do have one.
+QString noDevice(int port)
+{
+    const QList<PresentPort> ports = comPorts(MSComm::portsPresent(), consoles());
+    if (ports.isEmpty())
+        return QStringLiteral("no hay ningún puerto serie presente (conecte un adaptador serie "
+                              "USB, o indique el dispositivo en SALVEX_COM%1)")
+            .arg(port);
+    QStringList entries;
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        QString entry = QStringLiteral("COM%1 = ").arg(i + 1) + ports[i].device;
+        if (!ports[i].description.isEmpty())
+            entry += QStringLiteral(" (") + ports[i].description + QStringLiteral(")");
+        entries.append(entry);
+    }
+    return QStringLiteral("ningún puerto serie de este equipo es COM%1. Puertos serie presentes: ")
+               .arg(port)
+        + entries.join(QStringLiteral(", "));
+}
+
+// The device is there, but this user may not read and write it. Checked with the rights
+// the opening itself used, not the login's.
+bool accessDenied(const QString &device)
+{
+    return ::faccessat(AT_FDCWD, QFile::encodeName(device).constData(), R_OK | W_OK, AT_EACCESS)
+        != 0
+        && errno == EACCES;
+}
+
+// Serial devices belong to a group (dialout on Debian) whose members may use them; a new
+// membership counts from the next login on.
+QString accessHint(const QString &device)
+{
+    const QFileInfo info(device);
+    const QFile::Permissions groupUse = QFile::ReadGroup | QFile::WriteGroup;
+    if (info.group().isEmpty() || (info.permissions() & groupUse) != groupUse)
+        return QStringLiteral("no tiene permiso para usarlo; pida al administrador del equipo "
+                              "acceso de lectura y escritura a ")
+            + device;
+    return QStringLiteral("no tiene permiso para usarlo; para tenerlo, su usuario debe ser "
+                          "miembro del grupo %1 (sudo adduser $USER %1) y volver a iniciar la "
+                          "sesión")
+        .arg(info.group());
+}
+#endif
 
 } // namespace
 
@@ -73,22 +141,54 @@ void MSComm::setSThreshold(qint16 value)
 
 QString MSComm::deviceName(int port)
 {
+#ifdef Q_OS_WIN
     // An adapter that Windows numbered COM7 can still be the program's COM1.
     const QString chosen = qEnvironmentVariable(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
-    if (!chosen.isEmpty())
-        return chosen;
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
+    return chosen.isEmpty() ? QStringLiteral("COM%1").arg(port) : chosen;
 #else
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    // The operator's own choice needs no look at the ports present.
+    const QString chosen = chosenDevice(port);
+    return chosen.isEmpty() ? comPort(port, portsPresent(), consoles(), QString()).device : chosen;
 #endif
+}
+
+QString MSComm::portTip(int port)
+{
+#ifdef Q_OS_WIN
+    return deviceName(port);
+#else
+    const PresentPort found = comPort(port, portsPresent(), consoles(), chosenDevice(port));
+    if (found.device.isEmpty())
+        return QStringLiteral("sin puerto");
+    if (found.description.isEmpty())
+        return found.device;
+    return found.device + QStringLiteral(" — ") + found.description;
+#endif
+}
+
+QList<PresentPort> MSComm::portsPresent()
+{
+    if (portsSource)
+        return portsSource();
+    QList<PresentPort> ports;
+#ifndef Q_OS_WIN
+    const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : available)
+        ports.append({ info.systemLocation(), info.description() });
+#endif
+    return ports;
+}
+
+void MSComm::setPortsPresentSource(QList<PresentPort> (*source)())
+{
+    portsSource = source;
 }
 
 QString MSComm::portLabel() const
 {
-    const QString device = deviceName(m_commPort);
     const QString com = QStringLiteral("COM%1").arg(m_commPort);
-    return device == com ? com : QStringLiteral("%1 (%2)").arg(device, com);
+    return m_device.isEmpty() || m_device == com ? com
+                                                 : QStringLiteral("%1 (%2)").arg(m_device, com);
 }
 
 void MSComm::setCommPort(qint16 port)
@@ -102,6 +202,7 @@ void MSComm::setCommPort(qint16 port)
         throw CommError { InvalidPortNumber,
             QStringLiteral("Número de puerto no válido: %1").arg(port) };
     m_commPort = port;
+    m_device.clear();
     m_lostReason.clear();
 }
 
@@ -169,7 +270,7 @@ void MSComm::applySettings(const LineSettings &line, const QString &text)
     // device takes it.
     const auto taken
         = [this](bool done) { return done || m_port->error() == SerialPort::NoError; };
-    const bool noParity = isPseudoTerminal(deviceName(m_commPort));
+    const bool noParity = isPseudoTerminal(m_device);
     m_port->clearError();
     const bool ok = taken(m_port->setBaudRate(line.baud))
         && taken(m_port->setDataBits(SerialPort::DataBits(line.dataBits)))
@@ -193,18 +294,30 @@ void MSComm::setPortOpen(bool open)
         throw CommError { PortAlreadyOpen,
             QStringLiteral("El puerto %1 ya está abierto").arg(portLabel()) };
 
-    m_port->setPortName(deviceName(m_commPort));
+    // Looked up at each opening: an adapter plugged in since start-up is found.
+    m_device = deviceName(m_commPort);
+#ifndef Q_OS_WIN
+    if (m_device.isEmpty())
+        throw CommError { PortUnavailable,
+            QStringLiteral("No se pudo abrir COM%1: ").arg(m_commPort) + noDevice(m_commPort) };
+#endif
+    m_port->setPortName(m_device);
     // Settings given before the opening are the ones the port opens with.
     applySettings(m_line, m_settings);
     m_port->clearError();
     if (!m_port->open(QIODevice::ReadWrite)) {
         const SerialPort::SerialPortError error = m_port->error();
-        const int number = error == SerialPort::DeviceNotFoundError ? PortUnavailable
-            : error == SerialPort::PermissionError                  ? AccessDenied
-                                                                     : PortUnavailable;
+        int number = error == SerialPort::PermissionError ? AccessDenied : PortUnavailable;
+        QString reason = openFailure(error);
+#ifndef Q_OS_WIN
+        if (accessDenied(m_device)) {
+            number = AccessDenied;
+            reason = accessHint(m_device);
+        }
+#endif
         throw CommError { number,
             QStringLiteral("No se pudo abrir %1: %2 (%3)")
-                .arg(portLabel(), openFailure(error), m_port->errorString()) };
+                .arg(portLabel(), reason, m_port->errorString()) };
     }
     m_lostReason.clear();
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "comports.h"
+
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -74,9 +77,18 @@ public:
     // Every character waiting (or at most InputLen), one per received byte.
     QString input();
 
-    // The device that a port number names: "COMn" on Windows; elsewhere /dev/ttyS0 to
-    // /dev/ttyS3; on both, SALVEX_COMn may name another device.
+    // The device that a port number names: the device named by SALVEX_COMn, else "COMn" on
+    // Windows and elsewhere the n-th serial port the machine has at this moment (see
+    // comPorts()), empty when there is none.
     static QString deviceName(int port);
+    // Shown beside an entry of the port list: the device and its description, or "sin
+    // puerto".
+    static QString portTip(int port);
+    // The serial ports of this machine, as the system reports them at this moment.
+    static QList<PresentPort> portsPresent();
+    // Stands another list in for the system's, as a test does on a machine without USB
+    // adapters; nullptr gives the system's back.
+    static void setPortsPresentSource(QList<PresentPort> (*source)());
 
 Q_SIGNALS:
     void OnComm();
@@ -101,6 +113,8 @@ private:
     qint16 m_rThreshold = 0;
     qint16 m_sThreshold = 0;
     qint16 m_commPort = 1;
+    // The device of the latest opening: the one named in later refusals.
+    QString m_device;
     QString m_settings = QStringLiteral("9600,N,8,1");
     LineSettings m_line;
     qint16 m_commEvent = 0;

@@ -26,6 +26,9 @@ class TestApp : public QObject
     Q_OBJECT
 
 private:
+    // The serial ports the system reports: this machine may have no adapter to plug in.
+    static inline QList<PresentPort> present;
+
     static void choose(QComboBox *list, int index)
     {
         list->setCurrentIndex(index);
@@ -52,6 +55,11 @@ private:
     }
 
 private Q_SLOTS:
+    void initTestCase()
+    {
+        MSComm::setPortsPresentSource([] { return present; });
+    }
+
     void startUpShowsOnlyTheReminderBeforeTheWindow()
     {
         ScriptedDialogs boxes;
@@ -167,6 +175,38 @@ private Q_SLOTS:
         QCOMPARE(Puerto_Actual, qint16(3));
         QVERIFY(boxes.boxes.isEmpty());
     }
+
+#ifndef Q_OS_WIN
+    void thePortListNamesEachEntrysDeviceEachTimeItOpens()
+    {
+        for (const char *chosen : { "SALVEX_COM1", "SALVEX_COM2", "SALVEX_COM3", "SALVEX_COM4" })
+            qunsetenv(chosen);
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        boxes.clear();
+        auto shown = [&form](int role) {
+            form.Combo_Puerto->showPopup();
+            QStringList texts;
+            for (int i = 0; i < form.Combo_Puerto->count(); ++i)
+                texts.append(form.Combo_Puerto->itemData(i, role).toString());
+            form.Combo_Puerto->hidePopup();
+            return texts;
+        };
+        present.clear();
+        QCOMPARE(shown(Qt::ToolTipRole),
+            QStringList({ "sin puerto", "sin puerto", "sin puerto", "sin puerto" }));
+        present = { { "/dev/ttyUSB0", "FT232R USB UART" } };
+        QCOMPARE(shown(Qt::ToolTipRole),
+            QStringList(
+                { "/dev/ttyUSB0 — FT232R USB UART", "sin puerto", "sin puerto", "sin puerto" }));
+        QCOMPARE(shown(Qt::DisplayRole), QStringList({ "COM1:", "COM2:", "COM3:", "COM4:" }));
+        QCOMPARE(form.Combo_Puerto->currentText(), QStringLiteral("COM1:"));
+        QVERIFY(boxes.boxes.isEmpty());
+        present.clear();
+    }
+#endif
 
     void openingReportsBeforeThePanelChanges()
     {

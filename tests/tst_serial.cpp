@@ -1,13 +1,19 @@
+#include "comports.h"
 #include "mscomm.h"
 #include "ptypair.h"
 
+#include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
+#else
+#include <grp.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 #endif
-
 
 // The serial control against real pseudo-terminals: the test plays the machine.
 class TestSerial : public QObject
@@ -15,6 +21,14 @@ class TestSerial : public QObject
     Q_OBJECT
 
 private:
+    // The serial ports the system reports: this machine may have no adapter to plug in.
+    static inline QList<PresentPort> present;
+    static void plugIn(const QList<PresentPort> &ports)
+    {
+        present = ports;
+        MSComm::setPortsPresentSource([] { return present; });
+    }
+
     // Opens the control on COM1 wired to the given pair.
     static bool openOn(MSComm &comm, PtyPair &pty, const QString &settings = " 9600,E,8,1")
     {
@@ -50,15 +64,188 @@ private:
     }
 
 private Q_SLOTS:
+    void init()
+    {
+        for (int port = 1; port <= 4; ++port)
+            qunsetenv(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
+        plugIn({});
+    }
+    void cleanupTestCase() { MSComm::setPortsPresentSource(nullptr); }
+
 #ifndef Q_OS_WIN
+
+    void comNumbersCountUartsThenAdaptersInNumberOrder_data()
+    {
+        QTest::addColumn<QStringList>("devices");
+        QTest::addColumn<QStringList>("consoles");
+        QTest::addColumn<QStringList>("chosen");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList none = { "", "", "", "" };
+        QTest::newRow("no port present") << QStringList() << QStringList() << none << none;
+        QTest::newRow("the console is never a port")
+            << QStringList { "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0" }
+            << QStringList { "tty0", "ttyS0" } << none
+            << QStringList { "/dev/ttyS1", "/dev/ttyUSB0", "", "" };
+        QTest::newRow("a console on an adapter")
+            << QStringList { "/dev/ttyUSB0", "/dev/ttyUSB1" } << QStringList { "ttyUSB0" } << none
+            << QStringList { "/dev/ttyUSB1", "", "", "" };
+        QTest::newRow("UARTs, then USB, then modem adapters")
+            << QStringList { "/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyS2", "/dev/ttyUSB0" }
+            << QStringList() << none
+            << QStringList { "/dev/ttyS2", "/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyACM0" };
+        QTest::newRow("numbers, not letters, give the order")
+            << QStringList { "/dev/ttyUSB10", "/dev/ttyS10", "/dev/ttyUSB2", "/dev/ttyS9" }
+            << QStringList() << none
+            << QStringList { "/dev/ttyS9", "/dev/ttyS10", "/dev/ttyUSB2", "/dev/ttyUSB10" };
+        QTest::newRow("other kinds of device are none of them")
+            << QStringList { "/dev/ttyAMA0", "/dev/rfcomm0", "/dev/ttyUSBx", "/dev/ttyUSB3" }
+            << QStringList() << none << QStringList { "/dev/ttyUSB3", "", "", "" };
+        QTest::newRow("the operator's device wins, the others keep their numbers")
+            << QStringList { "/dev/ttyUSB0", "/dev/ttyUSB1" } << QStringList()
+            << QStringList { "", "/tmp/salvex-com2", "", "" }
+            << QStringList { "/dev/ttyUSB0", "/tmp/salvex-com2", "", "" };
+        QTest::newRow("the operator's device with no port present")
+            << QStringList() << QStringList() << QStringList { "", "", "", "/dev/ttyUSB7" }
+            << QStringList { "", "", "", "/dev/ttyUSB7" };
+    }
+    void comNumbersCountUartsThenAdaptersInNumberOrder()
+    {
+        QFETCH(QStringList, devices);
+        QFETCH(QStringList, consoles);
+        QFETCH(QStringList, chosen);
+        QFETCH(QStringList, expected);
+        QList<PresentPort> ports;
+        for (const QString &device : devices)
+            ports.append({ device, QString() });
+        QStringList named;
+        for (int port = 1; port <= 4; ++port)
+            named.append(comPort(port, ports, consoles, chosen[port - 1]).device);
+        QCOMPARE(named, expected);
+    }
+
     void portNumbersNameDevices()
     {
-        qunsetenv("SALVEX_COM3");
-        QCOMPARE(MSComm::deviceName(1), QStringLiteral("/dev/ttyS0"));
-        QCOMPARE(MSComm::deviceName(4), QStringLiteral("/dev/ttyS3"));
+        // Looked up every time: an adapter plugged in later is found.
+        QCOMPARE(MSComm::deviceName(1), QString());
+        plugIn({ { "/dev/ttyACM0", "" }, { "/dev/ttyUSB0", "FT232R USB UART" } });
+        QCOMPARE(MSComm::deviceName(1), QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(MSComm::deviceName(2), QStringLiteral("/dev/ttyACM0"));
+        QCOMPARE(MSComm::deviceName(4), QString());
         qputenv("SALVEX_COM3", "/dev/ttyUSB0");
         QCOMPARE(MSComm::deviceName(3), QStringLiteral("/dev/ttyUSB0"));
-        qunsetenv("SALVEX_COM3");
+    }
+
+    void portTipsShowTheDeviceAndItsDescription_data()
+    {
+        QTest::addColumn<QStringList>("chosen");
+        QTest::addColumn<QStringList>("tips");
+        QTest::newRow("the ports present") << QStringList { "", "", "", "" }
+                                           << QStringList { "/dev/ttyUSB0 — FT232R USB UART",
+                                                  "/dev/ttyACM0", "sin puerto", "sin puerto" };
+        QTest::newRow("the operator's devices")
+            << QStringList { "", "", "/dev/ttyUSB0", "/tmp/salvex-com4" }
+            << QStringList { "/dev/ttyUSB0 — FT232R USB UART", "/dev/ttyACM0",
+                   "/dev/ttyUSB0 — FT232R USB UART", "/tmp/salvex-com4" };
+    }
+    void portTipsShowTheDeviceAndItsDescription()
+    {
+        QFETCH(QStringList, chosen);
+        QFETCH(QStringList, tips);
+        plugIn({ { "/dev/ttyACM0", "" }, { "/dev/ttyUSB0", "FT232R USB UART" } });
+        QStringList shown;
+        for (int port = 1; port <= 4; ++port) {
+            if (!chosen[port - 1].isEmpty())
+                qputenv(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)),
+                    chosen[port - 1].toLocal8Bit());
+            shown.append(MSComm::portTip(port));
+        }
+        QCOMPARE(shown, tips);
+    }
+
+    void aNumberWithNoDeviceListsThePortsPresent_data()
+    {
+        QTest::addColumn<QList<PresentPort>>("ports");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("description");
+        QTest::newRow("none present")
+            << QList<PresentPort>() << 1
+            << "No se pudo abrir COM1: no hay ningún puerto serie presente (conecte un adaptador "
+               "serie USB, o indique el dispositivo en SALVEX_COM1)";
+        QTest::newRow("fewer than the number")
+            << QList<PresentPort> { { "/dev/ttyACM0", "" }, { "/dev/ttyUSB0", "FT232R USB UART" } }
+            << 3
+            << "No se pudo abrir COM3: ningún puerto serie de este equipo es COM3. Puertos serie "
+               "presentes: COM1 = /dev/ttyUSB0 (FT232R USB UART), COM2 = /dev/ttyACM0";
+    }
+    void aNumberWithNoDeviceListsThePortsPresent()
+    {
+        QFETCH(QList<PresentPort>, ports);
+        QFETCH(int, port);
+        QFETCH(QString, description);
+        plugIn(ports);
+        MSComm comm;
+        comm.setCommPort(qint16(port));
+        const CommError error = refusal([&] { comm.setPortOpen(true); });
+        QCOMPARE(error.number, int(MSComm::PortUnavailable));
+        QCOMPARE(error.description, description);
+        QVERIFY(!comm.portOpen());
+    }
+
+    void anAdapterPluggedInAfterStartIsOpened()
+    {
+        PtyPair pty;
+        MSComm comm;
+        comm.setCommPort(1);
+        QCOMPARE(refusal([&] { comm.setPortOpen(true); }).number, int(MSComm::PortUnavailable));
+
+        // Stands for /dev/ttyUSB0: named like an adapter, a real line behind it.
+        QTemporaryDir dev;
+        const QString adapter = dev.filePath(QStringLiteral("ttyUSB0"));
+        QVERIFY(QFile::link(pty.devicePath(), adapter));
+        plugIn({ { adapter, "FT232R USB UART" } });
+        comm.setSettings(QStringLiteral(" 9600,E,8,1"));
+        QCOMPARE(refusal([&] { comm.setPortOpen(true); }).description, QStringLiteral("accepted"));
+        comm.setOutput(QStringLiteral("W"));
+        QCOMPARE(pty.receive(1), QByteArray("W"));
+    }
+
+    void deniedAccessSaysHowToGetIt_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("groupGivesAccess");
+        QTest::newRow("the group may use it") << 0060 << true;
+        QTest::newRow("nobody may") << 0000 << false;
+    }
+    void deniedAccessSaysHowToGetIt()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, groupGivesAccess);
+        PtyPair pty;
+        const QByteArray device = QFile::encodeName(pty.devicePath());
+        // The device belongs to a group the test is not in, as a serial device does.
+        const group *dialout = ::getgrnam("dialout");
+        const gid_t owner = ::getuid() == 0 && dialout ? dialout->gr_gid : ::getgid();
+        QCOMPARE(::chown(device.constData(), uid_t(-1), owner), 0);
+        QCOMPARE(::chmod(device.constData(), mode_t(mode)), 0);
+        qputenv("SALVEX_COM1", device);
+        MSComm comm;
+        comm.setCommPort(1);
+        // Root passes every permission check: the file system sees this thread as nobody.
+        const int uid = ::setfsuid(65534);
+        const int gid = ::setfsgid(65534);
+        const CommError error = refusal([&] { comm.setPortOpen(true); });
+        ::setfsuid(uid);
+        ::setfsgid(gid);
+        ::chmod(device.constData(), 0600);
+
+        QCOMPARE(error.number, int(MSComm::AccessDenied));
+        QVERIFY2(error.description.contains(pty.devicePath()), qPrintable(error.description));
+        const QString groupName = QString::fromLocal8Bit(::getgrgid(owner)->gr_name);
+        const QString join = QStringLiteral("miembro del grupo %1 (sudo adduser $USER %1) y "
+                                            "volver a iniciar la sesión")
+                                 .arg(groupName);
+        QCOMPARE(error.description.contains(join), groupGivesAccess);
+        QCOMPARE(error.description.contains("administrador"), !groupGivesAccess);
     }
 #endif
 

@@ -1,6 +1,9 @@
 #include "twips.h"
 
+#include <QFontMetrics>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QWidget>
 
 int twips(int value)
@@ -27,7 +30,24 @@ QPushButton *plainButton(
     place(control, left, top, width, height);
     control->setAutoDefault(false);
     control->setDefault(false);
+    fitCaption(control);
     return control;
+}
+
+void fitCaption(QPushButton *button)
+{
+    // The layout was drawn for a narrow bitmap face; where an outline font and the style's
+    // margins leave too little room, the caption is set a size or two smaller, not cut off.
+    QStyleOptionButton option;
+    option.initFrom(button);
+    option.text = button->text();
+    const int room
+        = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
+    QFont font = button->font();
+    int size = QFontInfo(font).pixelSize();
+    while (QFontMetrics(font).horizontalAdvance(button->text()) > room && size > 8)
+        font.setPixelSize(--size);
+    button->setFont(font);
 }
 
 QColor vbColor(quint32 bgr)
@@ -39,7 +59,11 @@ QFont formFont(bool bold)
 {
     QFont font(QStringLiteral("MS Sans Serif"));
 #ifdef Q_OS_WIN
-    // The system's own font, which Windows maps to "Microsoft Sans Serif".
+    // The system's own font. "MS Sans Serif" itself is a bitmap font that Qt does not use;
+    // Windows has its outline twin, Wine and its hosts have Tahoma or Liberation Sans.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+        { QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Tahoma"),
+            QStringLiteral("Arial"), QStringLiteral("FreeSans"), QStringLiteral("DejaVu Sans") });
     font.setPointSizeF(8.25);
 #else
     // Where "MS Sans Serif" is missing, Liberation Sans has the closest metrics; at 11

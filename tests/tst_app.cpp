@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
 
@@ -133,6 +134,32 @@ private Q_SLOTS:
         QCOMPARE(form.Texto_Recibido->text(), QStringLiteral("x"));
         QTest::keyClick(form.Command2, Qt::Key_Return);
         QTRY_COMPARE(form.Texto_Recibido->text(), QString());
+    }
+
+    void everyCaptionFitsItsControl()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        for (QPushButton *button : form.findChildren<QPushButton *>()) {
+            QStyleOptionButton option;
+            option.initFrom(button);
+            option.text = button->text();
+            const int room
+                = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
+            const int needed = button->fontMetrics().horizontalAdvance(button->text());
+            QVERIFY2(needed <= room,
+                qPrintable(QStringLiteral("%1: %2 px in %3 px (%4)")
+                        .arg(button->text())
+                        .arg(needed)
+                        .arg(room)
+                        .arg(QFontInfo(button->font()).family())));
+        }
+        for (QLabel *label : form.findChildren<QLabel *>()) {
+            const int needed = label->fontMetrics().horizontalAdvance(label->text());
+            QVERIFY2(needed <= label->contentsRect().width(), qPrintable(label->text()));
+        }
     }
 
     void changingAChoiceWarnsAndReselectingDoesNot()

@@ -11,17 +11,6 @@
 #include <QKeyEvent>
 #include <QPushButton>
 
-namespace {
-
-void report(const TextFileWriter::Failure &failure)
-{
-    MsgBox(QStringLiteral("Se ha producido el siguiente error:") + QStringLiteral("\r\n")
-            + QString::number(failure.number) + QStringLiteral(", ") + failure.description,
-        0, QStringLiteral("En Command1_Click"));
-}
-
-} // namespace
-
 Form2::Form2(QWidget *owner, std::function<QString()> receivedText)
     : QDialog(owner), m_receivedText(std::move(receivedText))
 {
@@ -57,21 +46,18 @@ void Form2::Command1_Click()
     if (name.isEmpty())
         return;
 
-    if (const std::optional<TextFileWriter::Failure> missing = TextFileWriter::attributes(name)) {
-        if (missing->number == 76) {
-            report(*missing);
+    try {
+        if (TextFileWriter::exists(name)
+            && MsgBox(QStringLiteral("El fichero existe,desea reemplazarlo"), vbOKCancel)
+                == vbCancel)
             return;
-        }
-    } else if (MsgBox(QStringLiteral("El fichero existe,desea reemplazarlo"), 1) == vbCancel) {
-        return;
+        TextFileWriter::write(name, m_receivedText());
+        MsgBox(QStringLiteral("Verifique su correcta grabación, gracias"), vbOKOnly);
+    } catch (const Failure &failure) {
+        MsgBox(QStringLiteral("Se ha producido el siguiente error:") + QStringLiteral("\r\n")
+                + QString::number(failure.number) + QStringLiteral(", ") + failure.description,
+            vbOKOnly, QStringLiteral("En Command1_Click"));
     }
-
-    if (const std::optional<TextFileWriter::Failure> failure
-        = TextFileWriter::write(name, m_receivedText())) {
-        report(*failure);
-        return;
-    }
-    MsgBox(QStringLiteral("Verifique su correcta grabación, gracias"), 0);
 }
 
 void Form2::Command2_Click()
@@ -81,10 +67,13 @@ void Form2::Command2_Click()
 
 void Form2::Drive1_Change()
 {
-    // A drive whose folder cannot be opened is not ready; the folder list keeps its folder.
-    const int failure = Drive1->isReady() ? Dir1->setPath(Drive1->folder()) : 68;
-    if (failure == 68)
-        MsgBox(QStringLiteral("La unidad seleccionada no está disponible"), 64);
+    try {
+        Dir1->setPath(Drive1->folder());
+    } catch (const Failure &failure) {
+        // Only a drive that is not ready is told; either way the folder list keeps its folder.
+        if (failure.number == TextFileWriter::DeviceUnavailable)
+            MsgBox(QStringLiteral("La unidad seleccionada no está disponible"), vbInformation);
+    }
 }
 
 void Form2::closeEvent(QCloseEvent *event)

@@ -85,6 +85,21 @@ void Form2::closeEvent(QCloseEvent *event)
         deleteLater();
 }
 
+void Form2::showEvent(QShowEvent *event)
+{
+    // Not QDialog's, which centres the dialog over its owner whenever it has not been moved
+    // by the program: the first showing goes where the window system puts new windows.
+    QWidget::showEvent(event);
+}
+
+void Form2::hideEvent(QHideEvent *event)
+{
+    QDialog::hideEvent(event);
+    // The next showing comes back where the operator left it.
+    if (!event->spontaneous())
+        move(pos());
+}
+
 void Form2::keyPressEvent(QKeyEvent *event)
 {
     // No button is the default or the cancel one: Enter acts on a focused button only, and

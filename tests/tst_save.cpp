@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <atomic>
 #include <functional>
@@ -444,6 +445,34 @@ private Q_SLOTS:
         QVERIFY(!form.isVisible());
         QCOMPARE(form.Dir1->Path(), native(dir.filePath("sub")));
         QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    void theDialogFirstGoesWhereNewWindowsGoThenStaysWhereLeft()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const QPoint left(37, 41);
+        QList<QPoint> shownAt;
+        for (int showing = 0; showing < 2; ++showing) {
+            QTimer::singleShot(0, &form, [&] {
+                auto *dialog = form.findChild<Form2 *>();
+                shownAt.append(dialog->pos());
+                // The operator drags it elsewhere through the window system.
+                dialog->windowHandle()->setFramePosition(left);
+                QTRY_COMPARE(dialog->pos(), left);
+                dialog->Command2_Click();
+            });
+            form.Command1_Click();
+        }
+        QCOMPARE(shownAt.size(), 2);
+        QRect centred(QPoint(), form.findChild<Form2 *>()->size());
+        centred.moveCenter(form.geometry().center());
+        // Give or take the frame.
+        QVERIFY2((shownAt[0] - centred.topLeft()).manhattanLength() > 10,
+            "centred over the main window");
+        QCOMPARE(shownAt[1], left);
     }
 
     // The main window's own button, with every byte value received through a real port.

@@ -173,6 +173,14 @@ void TextoRecibido::showPending()
         m_batch.start(0);
 }
 
+// The operator edits the whole text as received so far, so all of it is shown first.
+void TextoRecibido::showAll()
+{
+    while (m_shown < m_text.size())
+        showPending();
+    m_batch.stop();
+}
+
 qsizetype TextoRecibido::textIndex(int position) const
 {
     return position + document()->findBlock(position).blockNumber();
@@ -283,37 +291,37 @@ int TextoRecibido::insertText(int position, const QString &characters)
 
 void TextoRecibido::keyPressEvent(QKeyEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::keyPressEvent(event);
 }
 
 void TextoRecibido::inputMethodEvent(QInputMethodEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::inputMethodEvent(event);
 }
 
 void TextoRecibido::mousePressEvent(QMouseEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::mousePressEvent(event);
 }
 
 void TextoRecibido::mouseReleaseEvent(QMouseEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::mouseReleaseEvent(event);
 }
 
 void TextoRecibido::contextMenuEvent(QContextMenuEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::contextMenuEvent(event);
 }
 
 void TextoRecibido::dropEvent(QDropEvent *event)
 {
-    showPending();
+    showAll();
     const QMimeData *data = event->mimeData();
     if (isReadOnly() || !data || !data->hasText()) {
         QPlainTextEdit::dropEvent(event);
@@ -356,7 +364,7 @@ bool TextoRecibido::canInsertFromMimeData(const QMimeData *source) const
 
 void TextoRecibido::insertFromMimeData(const QMimeData *source)
 {
-    showPending();
+    showAll();
     if (!source || !source->hasText())
         return;
     QTextCursor caret = textCursor();

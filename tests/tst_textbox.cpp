@@ -294,6 +294,13 @@ private Q_SLOTS:
         QVERIFY(ticksWhilePartlyShown > 0);
         QCOMPARE(
             box.document()->toPlainText(), QStringLiteral("a\n\U0001F600").repeated(200 * 1000));
+
+        // The operator's typing meanwhile goes after everything received so far.
+        box.append(data);
+        QTest::keyClick(&box, Qt::Key_End, Qt::ControlModifier);
+        QTest::keyClick(&box, 'z');
+        QCOMPARE(box.text(), data + data + QLatin1Char('z'));
+        checkViewMatches(box);
     }
 
     void aLargeTextInSmallAppendsStaysExact()

@@ -315,11 +315,11 @@ void replace(const QByteArray &path, const struct stat &old, const QByteArray &b
     }
     auto removeTemp = qScopeGuard([&] { ::unlink(temp.constData()); });
     Descriptor file(fd);
-    if (::fchmod(fd, old.st_mode & 07777) != 0)
-        fail(errno);
-    // The owner is kept where the system allows it; elsewhere the file becomes the
+    // Mode and owner are kept where the file system and the operator's rights allow it: a
+    // file system without modes has none to keep, and a file of another owner becomes the
     // operator's, as any file they create.
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0) { }
+    [[maybe_unused]] const int owner = ::fchown(fd, old.st_uid, old.st_gid);
+    [[maybe_unused]] const int mode = ::fchmod(fd, old.st_mode & 07777);
     writeAll(fd, bytes);
     sync(fd);
     file.close();
@@ -345,9 +345,10 @@ bool TextFileWriter::exists(const QString &name)
     struct stat info;
     if (::stat(QFile::encodeName(name).constData(), &info) == 0)
         return true;
-    if (errno == ENOENT && folderExists(name))
+    const int error = errno;
+    if (error == ENOENT && folderExists(name))
         return false;
-    const Failure failure = failureFor(errno);
+    const Failure failure = failureFor(error);
     if (failure.number == PathNotFound)
         throw failure;
     return false;

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QWindow>
 
 Form2::Form2(QWidget *owner, std::function<QString()> receivedText)
     : QDialog(owner), m_receivedText(std::move(receivedText))
@@ -95,9 +96,11 @@ void Form2::showEvent(QShowEvent *event)
 void Form2::hideEvent(QHideEvent *event)
 {
     QDialog::hideEvent(event);
-    // The next showing comes back where the operator left it.
-    if (!event->spontaneous())
-        move(pos());
+    // The next showing comes back where the operator left it. The window system is told so
+    // outright: Qt leaves a window it never placed itself to the window system's placement
+    // at every showing.
+    if (!event->spontaneous() && windowHandle())
+        windowHandle()->setFramePosition(pos());
 }
 
 void Form2::keyPressEvent(QKeyEvent *event)

@@ -1,6 +1,7 @@
 #include "frmabout.h"
 
 #include "dialogs.h"
+#include "failure.h"
 #include "registry.h"
 #include "salvexicon.h"
 #include "twips.h"
@@ -27,11 +28,10 @@ constexpr quint32 KeyAccess = 0x20019;
 constexpr long RegistrySuccess = 0;
 constexpr quint32 ValueText = 1;
 constexpr quint32 ValueNumber = 4;
-
-// Thrown where the lookup cannot go on; the launcher answers it with its one message.
-struct Unavailable
-{
-};
+// The system's error codes for what stops the launcher; it answers all with one message.
+constexpr int ErrorFileNotFound = 2;
+constexpr int ErrorInvalidData = 13;
+constexpr int ErrorMoreData = 234;
 
 QPushButton *button(
     QWidget *container, const QString &caption, int left, int top, int width, int height)
@@ -58,7 +58,6 @@ QLabel *label(QWidget *container, const QString &caption, int left, int top, int
     return control;
 }
 
-// A terminal screen showing an "S" and its prompt, in the sixteen standard colours.
 // Registry paths are written with backslashes. Where the file system separates with "/",
 // each backslash is read as a separator, the way Windows reads it: a doubled one is one.
 QString fileSystemPath(const QString &path)
@@ -215,16 +214,17 @@ void frmAbout::StartSysInfo()
             if (!GetKeyValue(HKeyLocalMachine,
                     QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location"),
                     QStringLiteral("MSINFO"), SysInfoPath))
-                throw Unavailable();
+                throw Failure { ErrorFileNotFound, QStringLiteral("No location is registered") };
             // Only this folder is tested; the first location's path goes straight to the start.
             if (!isNormalFile(SysInfoPath + ProgramFile))
-                throw Unavailable();
+                throw Failure { ErrorFileNotFound, SysInfoPath + ProgramFile };
             SysInfoPath += ProgramFile;
         }
         if (!m_startProgram(SysInfoPath))
-            throw Unavailable();
-    } catch (const Unavailable &) {
-        MsgBox(QStringLiteral("System Information Is Unavailable At This Time"), 0, AppTitle);
+            throw Failure { ErrorFileNotFound, SysInfoPath };
+    } catch (const Failure &) {
+        MsgBox(
+            QStringLiteral("System Information Is Unavailable At This Time"), vbOKOnly, AppTitle);
     }
 }
 
@@ -252,7 +252,7 @@ bool frmAbout::GetKeyValue(
     // The value ends at its first NUL; data that fills the whole buffer has no end to cut at.
     const qsizetype end = tmpVal.indexOf('\0');
     if (end < 0)
-        throw Unavailable();
+        throw Failure { ErrorMoreData, SubKeyRef };
     const QByteArray kept = tmpVal.left(end);
 
     switch (KeyValType) {
@@ -267,7 +267,7 @@ bool frmAbout::GetKeyValue(
         bool isNumber = false;
         const qulonglong number = KeyVal.toULongLong(&isNumber, 16);
         if (!isNumber)
-            throw Unavailable();
+            throw Failure { ErrorInvalidData, SubKeyRef };
         KeyVal = QString::number(number);
         break;
     }

@@ -45,6 +45,8 @@ protected:
 
 private:
     void StartSysInfo();
+    // False when the key or the value is not there; throws Failure when the value is there
+    // but cannot be read.
     bool GetKeyValue(
         quint32 KeyRoot, const QString &KeyName, const QString &SubKeyRef, QString &KeyVal);
 

@@ -51,9 +51,11 @@ QComboBox *list(QWidget *container, const QStringList &entries, const QList<int>
     auto *control = new QComboBox(container);
     place(control, left, top, width, height);
     control->setEditable(true);
-    // Typing in the edit field chooses nothing and adds no entry.
+    // Typing in the edit field chooses nothing and adds no entry. QComboBox would choose the
+    // entry matching the typed text when editing ends (Enter, Tab, a click elsewhere).
     control->setInsertPolicy(QComboBox::NoInsert);
     control->setCompleter(nullptr);
+    QObject::disconnect(control->lineEdit(), &QLineEdit::editingFinished, control, nullptr);
     for (qsizetype i = 0; i < entries.size(); ++i)
         control->addItem(entries[i], data[i]);
     control->setCurrentIndex(-1);
@@ -179,8 +181,8 @@ void Form1::Form_Load()
     MSComm1->setInputLen(0);
     MSComm1->setRThreshold(1);
     MSComm1->setSThreshold(1);
-    MsgBox(QStringLiteral("Recuerde, debe abrir un puerto antes de empezar a usarlo"), 0);
-    setStatusColour(Etiq_Estado, 255);
+    MsgBox(QStringLiteral("Recuerde, debe abrir un puerto antes de empezar a usarlo"), vbOKOnly);
+    setStatusColour(Etiq_Estado, vbRed);
     Etiq_Estado->setText(QStringLiteral("CERRADO"));
 }
 
@@ -190,7 +192,7 @@ void Form1::Combo_Puerto_Click()
     Puerto_Actual = qint16(Combo_Puerto->currentIndex());
     Puerto_Actual = qint16(Combo_Puerto->itemData(Puerto_Actual).toInt());
     if (Puerto_Actual != before && cargaTerminada())
-        MsgBox(QStringLiteral("Debe abrir este puerto antes de usarlo"), 0);
+        MsgBox(QStringLiteral("Debe abrir este puerto antes de usarlo"), vbOKOnly);
 }
 
 void Form1::Combo_Velocidad_Click()
@@ -201,7 +203,7 @@ void Form1::Combo_Velocidad_Click()
     if (Velocidad_Actual != before && cargaTerminada())
         MsgBox(QStringLiteral("Cambió la velocidad. Si el puerto ya estaba abierto,") + QChar(13)
                 + QStringLiteral(" debe cerrarlo y luego abrirlo antes de usarlo"),
-            0);
+            vbOKOnly);
 }
 
 void Form1::Boton_Abrir_Click()
@@ -212,15 +214,15 @@ void Form1::Boton_Abrir_Click()
         MSComm1->setPortOpen(true);
         MsgBox(QStringLiteral("Puerto COM") + numberText(Puerto_Actual)
                 + QStringLiteral(": abierto OK"),
-            0);
+            vbOKOnly);
         Etiq_Puerto->setText(
             QStringLiteral("COM") + numberText(Puerto_Actual) + QStringLiteral(":"));
         Etiq_Velocidad->setText(numberText(Velocidad_Actual) + QStringLiteral(" bauds"));
-        setStatusColour(Etiq_Estado, 65280);
+        setStatusColour(Etiq_Estado, vbGreen);
         Etiq_Estado->setText(QStringLiteral("Abierto"));
     } catch (const CommError &error) {
-        MsgBox(QStringLiteral("Error al intentar abrir COM") + numberText(Puerto_Actual), 0);
-        MsgBox(QStringLiteral("Error detectado por Visual Basic: ") + error.description, 0);
+        MsgBox(QStringLiteral("Error al intentar abrir COM") + numberText(Puerto_Actual), vbOKOnly);
+        MsgBox(QStringLiteral("Error detectado por Visual Basic: ") + error.description, vbOKOnly);
     }
 }
 
@@ -230,12 +232,13 @@ void Form1::Boton_Cerrar_Click()
         MSComm1->setPortOpen(false);
         MsgBox(QStringLiteral("Puerto COM") + numberText(Puerto_Actual)
                 + QStringLiteral(": cerrado OK"),
-            0);
-        setStatusColour(Etiq_Estado, 255);
+            vbOKOnly);
+        setStatusColour(Etiq_Estado, vbRed);
         Etiq_Estado->setText(QStringLiteral("CERRADO"));
     } catch (const CommError &error) {
-        MsgBox(QStringLiteral("Error al intentar cerrar COM") + numberText(Puerto_Actual), 0);
-        MsgBox(QStringLiteral("Visual basic detectó: ") + error.description, 0);
+        MsgBox(
+            QStringLiteral("Error al intentar cerrar COM") + numberText(Puerto_Actual), vbOKOnly);
+        MsgBox(QStringLiteral("Visual basic detectó: ") + error.description, vbOKOnly);
     }
 }
 
@@ -244,8 +247,8 @@ void Form1::Command4_Click()
     try {
         MSComm1->setOutput(QStringLiteral("W"));
     } catch (const CommError &error) {
-        MsgBox(QStringLiteral("Ocurrió un error al intentar sincronizar"), 0);
-        MsgBox(QStringLiteral("Visual Basic detectó: ") + error.description, 0);
+        MsgBox(QStringLiteral("Ocurrió un error al intentar sincronizar"), vbOKOnly);
+        MsgBox(QStringLiteral("Visual Basic detectó: ") + error.description, vbOKOnly);
     }
 }
 
@@ -285,10 +288,11 @@ void Form1::Form_Resize()
     m_image.fill(palette().color(QPalette::Window));
 
     // The client height is 512 units; band i covers units 2i to 2i + 2. Each band is
-    // at least one row, and a row shared by two bands takes the lower one's colour.
+    // at least one row, and a row shared by two bands takes the lower one's colour. Every
+    // band spans the whole client width.
     QPainter painter(&m_image);
     const int height = client.height();
-    const int width = frameGeometry().width() * 15;
+    const int width = client.width();
     for (int i = 0; i < 256; ++i) {
         const int top = int((qint64(2 * i) * height) / 512);
         const int bottom = qMax(top + 1, int((qint64(2 * i + 2) * height + 511) / 512));

@@ -1,5 +1,6 @@
 #include "form1.h"
 #include "salvexicon.h"
+#include "textfilewriter.h"
 #include "twips.h"
 
 #include <QApplication>
@@ -9,9 +10,10 @@
 
 int main(int argc, char *argv[])
 {
+    TextFileWriter::ignoreBrokenPipes();
     QApplication app(argc, argv);
+    // No display name: Qt would append it to every window title.
     QApplication::setApplicationName(QStringLiteral("salvex"));
-    QApplication::setApplicationDisplayName(QStringLiteral("SALVEX"));
     QApplication::setApplicationVersion(QStringLiteral(SALVEX_VERSION_TEXT));
     QApplication::setWindowIcon(salvexIcon());
     // Message boxes and input boxes share the windows' font.

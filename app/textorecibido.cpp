@@ -78,6 +78,10 @@ QString typed(QStringView view)
 // About sixteen updates a second still read as live, and keep a fast line's reception
 // under a twentieth of a core.
 constexpr qint64 BatchSpacing = 60; // ms
+// A flood is shown in slices, each taking a few milliseconds, with a turn of the event loop
+// after every SliceTime: the window keeps answering while a long backlog goes in.
+constexpr qsizetype SliceSize = 32 * 1024; // characters
+constexpr qint64 SliceTime = 25; // ms
 
 } // namespace
 
@@ -140,24 +144,41 @@ void TextoRecibido::showPending()
     QScrollBar *bar = verticalScrollBar();
     const bool following = bar->value() == bar->maximum();
 
-    qsizetype from = m_shown;
+    QElapsedTimer slicing;
+    slicing.start();
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     m_drawing = true;
-    cursor.beginEditBlock();
-    if (from > 0 && m_text[from - 1] == Cr && m_text[from] == Lf) {
-        // The CR shown alone at the end and the LF that has just come make one line break.
-        cursor.deletePreviousChar();
-        --from;
+    while (m_shown < m_text.size() && slicing.elapsed() < SliceTime) {
+        qsizetype from = m_shown;
+        qsizetype to = qMin(m_text.size(), from + SliceSize);
+        if (to < m_text.size() && m_text[to - 1].isHighSurrogate())
+            ++to;
+        cursor.beginEditBlock();
+        if (from > 0 && m_text[from - 1] == Cr && m_text[from] == Lf) {
+            // The CR shown alone at the end and the LF that has just come make one line break.
+            cursor.deletePreviousChar();
+            --from;
+        }
+        cursor.insertText(shown(QStringView(m_text).mid(from, to - from)));
+        cursor.endEditBlock();
+        m_shown = to;
     }
-    cursor.insertText(shown(QStringView(m_text).mid(from)));
-    cursor.endEditBlock();
     m_drawing = false;
-    m_shown = m_text.size();
     m_sinceShown.start();
 
     if (following)
         bar->setValue(bar->maximum());
+    if (m_shown < m_text.size())
+        m_batch.start(0);
+}
+
+// The operator edits the whole text as received so far, so all of it is shown first.
+void TextoRecibido::showAll()
+{
+    while (m_shown < m_text.size())
+        showPending();
+    m_batch.stop();
 }
 
 qsizetype TextoRecibido::textIndex(int position) const
@@ -270,37 +291,37 @@ int TextoRecibido::insertText(int position, const QString &characters)
 
 void TextoRecibido::keyPressEvent(QKeyEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::keyPressEvent(event);
 }
 
 void TextoRecibido::inputMethodEvent(QInputMethodEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::inputMethodEvent(event);
 }
 
 void TextoRecibido::mousePressEvent(QMouseEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::mousePressEvent(event);
 }
 
 void TextoRecibido::mouseReleaseEvent(QMouseEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::mouseReleaseEvent(event);
 }
 
 void TextoRecibido::contextMenuEvent(QContextMenuEvent *event)
 {
-    showPending();
+    showAll();
     QPlainTextEdit::contextMenuEvent(event);
 }
 
 void TextoRecibido::dropEvent(QDropEvent *event)
 {
-    showPending();
+    showAll();
     const QMimeData *data = event->mimeData();
     if (isReadOnly() || !data || !data->hasText()) {
         QPlainTextEdit::dropEvent(event);
@@ -343,7 +364,7 @@ bool TextoRecibido::canInsertFromMimeData(const QMimeData *source) const
 
 void TextoRecibido::insertFromMimeData(const QMimeData *source)
 {
-    showPending();
+    showAll();
     if (!source || !source->hasText())
         return;
     QTextCursor caret = textCursor();

@@ -46,6 +46,7 @@ private:
     };
 
     void showPending();
+    void showAll();
     void documentEdited(int position, int removed, int added);
     void documentSettled();
     qsizetype textIndex(int position) const;

@@ -92,7 +92,12 @@ struct Bench
         }
     }
 
-    // The machine floods the line from a thread of its own; the window receives.
+    // The longest the event loop went without turning during the last flood, in seconds.
+    double longestStall = 0;
+
+    // The machine floods the line from a thread of its own; the window receives. A 1 ms
+    // timer ticks meanwhile: the widest gap between its ticks is how long the window would
+    // have kept the operator waiting.
     double flood(const QByteArray &data)
     {
         TextoRecibido *box = form.Texto_Recibido;
@@ -100,6 +105,16 @@ struct Bench
         const qsizetype pairs = data.count("\r\n") + box->text().count(QLatin1String("\r\n"));
         QElapsedTimer clock;
         clock.start();
+        QElapsedTimer sinceTick;
+        sinceTick.start();
+        longestStall = 0;
+        QTimer probe;
+        probe.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            longestStall = qMax(longestStall, sinceTick.nsecsElapsed() / 1e9);
+            sinceTick.start();
+        });
+        probe.start(1);
         std::thread machine([&] { pty.send(data); });
         while (box->text().size() < start + data.size())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -107,6 +122,7 @@ struct Bench
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         box->viewport()->repaint();
         const double seconds = clock.nsecsElapsed() / 1e9;
+        longestStall = qMax(longestStall, sinceTick.nsecsElapsed() / 1e9);
         machine.join();
         return seconds;
     }
@@ -157,9 +173,9 @@ int runOne(const QString &mode, double sizeMB)
         const long dataKB = currentKilobytes();
         const double seconds = bench.flood(data);
         const double perByte = double(peakKilobytes() - dataKB) * 1024 / data.size();
-        std::printf("flood %.0f MB: %.3f s, %.1f MB/s, peak memory %.1f bytes per received byte "
-                    "(base %ld KB)\n",
-            sizeMB, seconds, sizeMB / seconds, perByte, baseKB);
+        std::printf("flood %.0f MB: %.3f s, %.1f MB/s, longest stall %.0f ms, peak memory %.1f "
+                    "bytes per received byte (base %ld KB)\n",
+            sizeMB, seconds, sizeMB / seconds, bench.longestStall * 1000, perByte, baseKB);
     } else if (mode == "paced") {
         // A 921,600 baud line: 92,160 bytes a second, in 10 ms slices.
         const double seconds = sizeMB > 0 ? sizeMB : 20;

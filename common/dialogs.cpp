@@ -43,8 +43,8 @@ int MsgBox(const QString &prompt, int buttons, const QString &title)
     box.setWindowTitle(caption);
     box.setTextFormat(Qt::PlainText);
     box.setText(displayed(prompt));
-    box.setIcon((buttons & 64) ? QMessageBox::Information : QMessageBox::NoIcon);
-    if ((buttons & 7) == 1) {
+    box.setIcon((buttons & vbInformation) ? QMessageBox::Information : QMessageBox::NoIcon);
+    if ((buttons & 7) == vbOKCancel) {
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
         box.setEscapeButton(QMessageBox::Cancel);
     } else {

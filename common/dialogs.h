@@ -9,11 +9,11 @@
 // The application title, used as the caption of boxes that name none of their own.
 inline const QString AppTitle = QStringLiteral("SALVEX");
 
-// Button-and-icon codes: 0 OK only, 1 OK and Cancel, 64 OK with the information icon.
-// The answer is 1 for OK and 2 for Cancel.
+// Button-and-icon codes, and the answers.
+enum { vbOKOnly = 0, vbOKCancel = 1, vbInformation = 64 };
 enum { vbOK = 1, vbCancel = 2 };
 
-int MsgBox(const QString &prompt, int buttons = 0, const QString &title = QString());
+int MsgBox(const QString &prompt, int buttons = vbOKOnly, const QString &title = QString());
 
 // Returns the edited text, or an empty text when the operator cancels.
 QString InputBox(const QString &prompt, const QString &title = QString(),

@@ -24,6 +24,8 @@ void fitCaption(QPushButton *button);
 
 // Colours are written 0x00BBGGRR.
 QColor vbColor(quint32 bgr);
+constexpr quint32 vbRed = 0x0000FF;
+constexpr quint32 vbGreen = 0x00FF00;
 
 // "MS Sans Serif" 8.25 points: the system's own on Windows; elsewhere a substitute held in
 // pixels, so it scales with the twips geometry.

@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QStyle>
 
+#include "textfilewriter.h"
 #include "twips.h"
 
 DirListBox::DirListBox(QWidget *parent) : QTreeWidget(parent)
@@ -21,7 +22,11 @@ DirListBox::DirListBox(QWidget *parent) : QTreeWidget(parent)
     setSelectionMode(QAbstractItemView::SingleSelection);
     setAllColumnsShowFocus(true);
     connect(this, &QTreeWidget::itemDoubleClicked, this, &DirListBox::openItem);
-    setPath(QDir::currentPath());
+    try {
+        setPath(QDir::currentPath());
+    } catch (const Failure &) {
+        // A current folder that cannot be read leaves the list empty until one is opened.
+    }
 }
 
 QString DirListBox::Path() const
@@ -29,18 +34,19 @@ QString DirListBox::Path() const
     return QDir::toNativeSeparators(m_path);
 }
 
-int DirListBox::setPath(const QString &folder)
+void DirListBox::setPath(const QString &folder)
 {
     const QFileInfo info(folder);
     if (!info.isDir())
-        return 76;
+        throw Failure { TextFileWriter::PathNotFound,
+            QStringLiteral("No se encontró la ruta de acceso") };
 #ifdef Q_OS_WIN
     const bool searchable = true;
 #else
     const bool searchable = info.isExecutable();
 #endif
     if (!info.isReadable() || !searchable)
-        return 70;
+        throw Failure { TextFileWriter::PermissionDenied, QStringLiteral("Permiso denegado") };
     const QDir dir(info.absoluteFilePath());
     const QFileInfoList subfolders
         = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
@@ -65,7 +71,6 @@ int DirListBox::setPath(const QString &folder)
     m_opened = opened;
     m_path = chain.last();
     showOpened();
-    return 0;
 }
 
 QTreeWidgetItem *DirListBox::addEntry(QTreeWidgetItem *above, const QString &path, bool opened)
@@ -99,8 +104,11 @@ void DirListBox::openItem(QTreeWidgetItem *item)
 {
     if (!item)
         return;
-    // A folder that went away or cannot be read leaves the list as it was.
-    setPath(item->data(0, Qt::UserRole).toString());
+    try {
+        setPath(item->data(0, Qt::UserRole).toString());
+    } catch (const Failure &) {
+        // A folder that went away or cannot be read leaves the list as it was.
+    }
 }
 
 void DirListBox::keyPressEvent(QKeyEvent *event)

@@ -15,9 +15,9 @@ public:
 
     // The opened folder, in the system's own notation; not the highlighted entry.
     QString Path() const;
-    // Opens a folder. Returns 0, or 76 when it does not exist and 70 when it cannot be
+    // Opens a folder. Throws Failure 76 when it does not exist and 70 when it cannot be
     // read; the list then keeps its folder.
-    int setPath(const QString &folder);
+    void setPath(const QString &folder);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

@@ -1,10 +1,15 @@
 #include "drivelistbox.h"
+#include "textfilewriter.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QStorageInfo>
 
 #include <algorithm>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace {
 
@@ -69,13 +74,23 @@ QString DriveListBox::Drive() const
 
 QString DriveListBox::folder() const
 {
-    return currentData().toString();
-}
-
-bool DriveListBox::isReady() const
-{
-    const QFileInfo info(folder());
-    return !folder().isEmpty() && info.isDir() && info.isReadable();
+    const QString root = currentData().toString();
+    const QFileInfo info(root);
+    if (root.isEmpty() || !info.isDir() || !info.isReadable())
+        throw Failure { TextFileWriter::DeviceUnavailable,
+            QStringLiteral("El dispositivo no está disponible") };
+#ifdef Q_OS_WIN
+    // "D:" alone names the current folder of drive D; one that went away leaves the root.
+    const std::wstring drive = QDir::toNativeSeparators(root).left(2).toStdWString();
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetFullPathNameW(drive.c_str(), MAX_PATH, path, nullptr);
+    if (length > 0 && length < MAX_PATH) {
+        const QString current = QDir::fromNativeSeparators(QString::fromWCharArray(path, length));
+        if (QFileInfo(current).isDir())
+            return current;
+    }
+#endif
+    return root;
 }
 
 void DriveListBox::addDrive(const QString &text, const QString &folder)

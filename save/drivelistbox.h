@@ -15,10 +15,9 @@ public:
 
     // The entry's text, as the list shows it.
     QString Drive() const;
-    // The folder the current entry opens.
+    // The folder the current entry opens: on Windows the drive's current folder, which the
+    // system keeps for each drive. Throws Failure 68 when the drive is not ready.
     QString folder() const;
-    // Whether that folder is there and readable: a drive that is not ready fails to open.
-    bool isReady() const;
 
     void addDrive(const QString &text, const QString &folder);
 };

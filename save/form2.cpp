@@ -10,17 +10,7 @@
 #include <QDir>
 #include <QKeyEvent>
 #include <QPushButton>
-
-namespace {
-
-void report(const TextFileWriter::Failure &failure)
-{
-    MsgBox(QStringLiteral("Se ha producido el siguiente error:") + QStringLiteral("\r\n")
-            + QString::number(failure.number) + QStringLiteral(", ") + failure.description,
-        0, QStringLiteral("En Command1_Click"));
-}
-
-} // namespace
+#include <QWindow>
 
 Form2::Form2(QWidget *owner, std::function<QString()> receivedText)
     : QDialog(owner), m_receivedText(std::move(receivedText))
@@ -57,21 +47,18 @@ void Form2::Command1_Click()
     if (name.isEmpty())
         return;
 
-    if (const std::optional<TextFileWriter::Failure> missing = TextFileWriter::attributes(name)) {
-        if (missing->number == 76) {
-            report(*missing);
+    try {
+        if (TextFileWriter::exists(name)
+            && MsgBox(QStringLiteral("El fichero existe,desea reemplazarlo"), vbOKCancel)
+                == vbCancel)
             return;
-        }
-    } else if (MsgBox(QStringLiteral("El fichero existe,desea reemplazarlo"), 1) == vbCancel) {
-        return;
+        TextFileWriter::write(name, m_receivedText());
+        MsgBox(QStringLiteral("Verifique su correcta grabación, gracias"), vbOKOnly);
+    } catch (const Failure &failure) {
+        MsgBox(QStringLiteral("Se ha producido el siguiente error:") + QStringLiteral("\r\n")
+                + QString::number(failure.number) + QStringLiteral(", ") + failure.description,
+            vbOKOnly, QStringLiteral("En Command1_Click"));
     }
-
-    if (const std::optional<TextFileWriter::Failure> failure
-        = TextFileWriter::write(name, m_receivedText())) {
-        report(*failure);
-        return;
-    }
-    MsgBox(QStringLiteral("Verifique su correcta grabación, gracias"), 0);
 }
 
 void Form2::Command2_Click()
@@ -81,10 +68,13 @@ void Form2::Command2_Click()
 
 void Form2::Drive1_Change()
 {
-    // A drive whose folder cannot be opened is not ready; the folder list keeps its folder.
-    const int failure = Drive1->isReady() ? Dir1->setPath(Drive1->folder()) : 68;
-    if (failure == 68)
-        MsgBox(QStringLiteral("La unidad seleccionada no está disponible"), 64);
+    try {
+        Dir1->setPath(Drive1->folder());
+    } catch (const Failure &failure) {
+        // Only a drive that is not ready is told; either way the folder list keeps its folder.
+        if (failure.number == TextFileWriter::DeviceUnavailable)
+            MsgBox(QStringLiteral("La unidad seleccionada no está disponible"), vbInformation);
+    }
 }
 
 void Form2::closeEvent(QCloseEvent *event)
@@ -94,6 +84,23 @@ void Form2::closeEvent(QCloseEvent *event)
     QDialog::closeEvent(event);
     if (event->isAccepted())
         deleteLater();
+}
+
+void Form2::showEvent(QShowEvent *event)
+{
+    // Not QDialog's, which centres the dialog over its owner whenever it has not been moved
+    // by the program: the first showing goes where the window system puts new windows.
+    QWidget::showEvent(event);
+}
+
+void Form2::hideEvent(QHideEvent *event)
+{
+    QDialog::hideEvent(event);
+    // The next showing comes back where the operator left it. The window system is told so
+    // outright: Qt leaves a window it never placed itself to the window system's placement
+    // at every showing.
+    if (!event->spontaneous() && windowHandle())
+        windowHandle()->setFramePosition(pos());
 }
 
 void Form2::keyPressEvent(QKeyEvent *event)

@@ -13,7 +13,8 @@ if ! command -v x86_64-w64-mingw32-g++-posix > /dev/null; then
 fi
 q=/usr/include/x86_64-linux-gnu/qt6
 for source in serial/mscomm.cpp about/registry_win.cpp about/frmabout.cpp \
-              save/textfilewriter.cpp save/drivelistbox.cpp common/dialogs.cpp; do
+              save/textfilewriter.cpp save/drivelistbox.cpp save/dirlistbox.cpp \
+              common/dialogs.cpp; do
     x86_64-w64-mingw32-g++-posix -std=c++20 -fsyntax-only -Wall -Wextra -Werror \
         -isystem $q -isystem $q/QtCore -isystem $q/QtGui -isystem $q/QtWidgets \
         -isystem $q/QtSerialPort \

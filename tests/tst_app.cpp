@@ -6,6 +6,7 @@
 #include "scripteddialogs.h"
 #include "textorecibido.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
@@ -16,6 +17,7 @@
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 
 using namespace Module1;
@@ -235,6 +237,81 @@ private Q_SLOTS:
     }
 #endif
 
+    void typedTextInAListChoosesNothing_data()
+    {
+        QTest::addColumn<bool>("port");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("ending");
+        const std::pair<const char *, int> endings[]
+            = { { "Enter", Qt::Key_Return }, { "Tab", Qt::Key_Tab }, { "click elsewhere", 0 } };
+        for (const auto &[name, key] : endings) {
+            QTest::addRow("COM3:, %s", name) << true << QStringLiteral("COM3:") << key;
+            QTest::addRow("1200 bauds, %s", name) << false << QStringLiteral("1200 bauds") << key;
+        }
+    }
+
+    void typedTextInAListChoosesNothing()
+    {
+        QFETCH(bool, port);
+        QFETCH(QString, typed);
+        QFETCH(int, ending);
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        boxes.clear();
+        QComboBox *list = port ? form.Combo_Puerto : form.Combo_Velocidad;
+        const int chosen = list->currentIndex();
+        QLineEdit *field = list->lineEdit();
+
+        field->setFocus();
+        field->selectAll();
+        QTest::keyClicks(field, typed);
+        if (ending)
+            QTest::keyClick(field, Qt::Key(ending));
+        else
+            QTest::mouseClick(form.Texto_Recibido->viewport(), Qt::LeftButton);
+        if (ending != Qt::Key_Return)
+            QTRY_VERIFY(!field->hasFocus());
+
+        QCOMPARE(Puerto_Actual, qint16(1));
+        QCOMPARE(Velocidad_Actual, qint16(9600));
+        QCOMPARE(list->currentIndex(), chosen);
+        QCOMPARE(boxes.prompts(), QStringList());
+        QCOMPARE(field->text(), typed);
+    }
+
+    void choosingFromTheOpenListRunsTheHandler()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        boxes.clear();
+
+        form.Combo_Puerto->showPopup();
+        QAbstractItemView *view = form.Combo_Puerto->view();
+        QTRY_VERIFY(view->isVisible());
+        QTest::keyClick(view, Qt::Key_Down);
+        QTest::keyClick(view, Qt::Key_Return);
+        QTRY_VERIFY(!view->isVisible());
+        QCOMPARE(Puerto_Actual, qint16(2));
+        QCOMPARE(boxes.prompts(), QStringList { "Debe abrir este puerto antes de usarlo" });
+        boxes.clear();
+
+        form.Combo_Velocidad->showPopup();
+        view = form.Combo_Velocidad->view();
+        QTRY_VERIFY(view->isVisible());
+        // A release too soon after the list opened is taken as the end of the opening click.
+        QTest::qWait(QApplication::doubleClickInterval() + 100);
+        const QPoint entry = view->visualRect(view->model()->index(0, 0)).center();
+        QTest::mouseMove(view->viewport(), entry);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, entry);
+        QTRY_VERIFY(!view->isVisible());
+        QCOMPARE(Velocidad_Actual, qint16(1200));
+        QCOMPARE(boxes.boxes.size(), 1);
+    }
+
     void openingReportsBeforeThePanelChanges()
     {
         ScriptedDialogs boxes;
@@ -409,6 +486,29 @@ private Q_SLOTS:
         QCOMPARE(versions, QStringList({ "Version 1.0.0", "Version 1.0.0" }));
     }
 
+    // The title bar under a real window system is checked end to end (tests/e2e).
+    void eachWindowIsTitledByItsCaptionAlone()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QStringList titles { form.windowTitle(), form.windowHandle()->title() };
+        const auto takeTitles = [&titles] {
+            QWidget *dialog = QApplication::activeModalWidget();
+            QVERIFY(dialog && dialog->windowHandle());
+            titles << dialog->windowTitle() << dialog->windowHandle()->title();
+            dialog->close();
+        };
+        QTimer::singleShot(0, takeTitles);
+        form.Command1_Click();
+        QTimer::singleShot(0, takeTitles);
+        form.Command3_Click();
+        const QString main = QStringLiteral("SALVEX BY BREL http://www.salvex.example");
+        const QString dialog = QStringLiteral("Salvex by Brel");
+        QCOMPARE(titles, QStringList({ main, main, dialog, dialog, dialog, dialog }));
+    }
+
     void theBackgroundRunsFromBlackToBlueInBands()
     {
         ScriptedDialogs boxes;
@@ -437,6 +537,10 @@ private Q_SLOTS:
         form.resize(600, 512);
         QTRY_COMPARE(form.width(), 600);
         QCOMPARE(column(), rows);
+        // The bands reach the right edge.
+        const QImage wide = form.grab().toImage();
+        for (int y = 0; y < wide.height(); ++y)
+            QCOMPARE(wide.pixel(wide.width() - 1, y) & 0xFFFFFF, rows[y]);
 
         form.resize(434, 200);
         QTRY_COMPARE(column().size(), 200);

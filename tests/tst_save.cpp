@@ -1,22 +1,32 @@
 #include "dirlistbox.h"
 #include "drivelistbox.h"
+#include "failure.h"
 #include "form1.h"
 #include "form2.h"
 #include "ptypair.h"
 #include "scripteddialogs.h"
+#include "textfilewriter.h"
 #include "textorecibido.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,6 +87,12 @@ class TestSave : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase()
+    {
+        // As the program does at start-up.
+        TextFileWriter::ignoreBrokenPipes();
+    }
+
     void theProposalIsTheOpenedFolderAndCancelOrEmptyEndsSilently()
     {
         Saving s;
@@ -90,7 +106,7 @@ private Q_SLOTS:
         QCOMPARE(box.defaultText, native(s.path()));
 
         // A root already ends with the separator; the doubled one is kept.
-        QCOMPARE(s.form.Dir1->setPath(QDir::rootPath()), 0);
+        s.form.Dir1->setPath(QDir::rootPath());
         QCOMPARE(s.save(), QStringList());
         QCOMPARE(s.boxes.boxes[0].defaultText, native(QDir::rootPath()) + "/terminal.xls");
         QVERIFY(entries(s.dir.path()).isEmpty());
@@ -185,6 +201,128 @@ private Q_SLOTS:
         QCOMPARE(contents(s.path("fichero")), QByteArray("x"));
     }
 
+    // A reader that takes a little from a named pipe, then leaves or stops reading.
+    void aPipeThatStopsTakingIsReportedAndTheProgramGoesOn_data()
+    {
+        QTest::addColumn<bool>("readerLeaves");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("reader leaves") << true
+                                       << QStringLiteral("57, Error de entrada/salida en el "
+                                                         "dispositivo: nadie lee ya la tubería");
+        QTest::newRow("reader stops reading")
+            << false << QStringLiteral("24, Tiempo de espera agotado");
+    }
+
+    void aPipeThatStopsTakingIsReportedAndTheProgramGoesOn()
+    {
+        QFETCH(bool, readerLeaves);
+        QFETCH(QString, failure);
+        Saving s;
+        s.text = QString(1000 * 1000, QLatin1Char('x'));
+        const QByteArray fifo = QFile::encodeName(s.path("tuberia"));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        const int reading = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reading >= 0);
+        ::fcntl(reading, F_SETFL, 0);
+        std::atomic<bool> saved { false };
+        std::thread reader([&] {
+            // Until the writer comes, the pipe reads as ended.
+            char some[1000];
+            qsizetype got = 0;
+            for (int i = 0; got < qsizetype(sizeof some) && i < 3000; ++i) {
+                const ssize_t n = ::read(reading, some, sizeof some - size_t(got));
+                if (n > 0)
+                    got += n;
+                else
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            // One that stops reading still goes away in the end, so that a writer that
+            // waits for ever fails the test instead of hanging it.
+            for (int i = 0; !readerLeaves && !saved && i < 150; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            ::close(reading);
+        });
+        s.boxes.inputAnswers = { QString::fromLocal8Bit(fifo) };
+        QElapsedTimer clock;
+        clock.start();
+        const QStringList after = s.save();
+        saved = true;
+        reader.join();
+
+        QCOMPARE(after.size(), 2);
+        QCOMPARE(after.first(), question);
+        QVERIFY2(after.last().startsWith("Se ha producido el siguiente error:\r\n" + failure),
+            qPrintable(after.last()));
+        QCOMPARE(s.boxes.boxes.last().title, reportTitle);
+        if (!readerLeaves)
+            QVERIFY2(clock.elapsed() >= 5000 && clock.elapsed() < 10000,
+                qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // What was in the file stays whole, and nothing else is left in the folder, when the
+    // replacement fails; on success the new text replaces the file a link names, in its mode.
+    void aReplacedFileIsWholeBeforeOrWholeAfter_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("full disk")
+            << QString() << qsizetype(200 * 1000) << QStringLiteral("61, El disco está lleno");
+        QTest::newRow("read-only file system")
+            << QStringLiteral("ro") << qsizetype(10) << QStringLiteral("70, Permiso denegado");
+        QTest::newRow("kept mode") << QStringLiteral("0640") << qsizetype(10) << QString();
+        QTest::newRow("through a link") << QStringLiteral("link") << qsizetype(10) << QString();
+    }
+
+    void aReplacedFileIsWholeBeforeOrWholeAfter()
+    {
+        QFETCH(QString, setting);
+        QFETCH(qsizetype, size);
+        QFETCH(QString, failure);
+        if (::geteuid() != 0)
+            QSKIP("Mounting the small file system this test fills needs root");
+        Saving s;
+        const QByteArray folder = QFile::encodeName(s.dir.path());
+        if (::mount("salvex-test", folder.constData(), "tmpfs", 0, "size=128k,mode=0700") != 0)
+            QSKIP(qPrintable(
+                "Cannot mount a small tmpfs: " + QString::fromLocal8Bit(strerror(errno))));
+        const auto unmount = qScopeGuard([&] { ::umount2(folder.constData(), MNT_DETACH); });
+
+        const QByteArray old = QByteArray(60 * 1000, 'v') + "\r\n";
+        QVERIFY(writeFile(s.path("destino.xls"), old));
+        QString name = s.path("destino.xls");
+        QStringList wanted { "destino.xls" };
+        if (setting == "link") {
+            QVERIFY(QFile::link("destino.xls", s.path("enlace")));
+            name = s.path("enlace");
+            wanted.append("enlace");
+        } else if (setting == "0640") {
+            QVERIFY(::chmod(QFile::encodeName(name).constData(), 0640) == 0);
+        } else if (setting == "ro") {
+            QCOMPARE(::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT | MS_RDONLY,
+                         "size=128k,mode=0700"),
+                0);
+        }
+
+        s.text = QString(size, QLatin1Char('n'));
+        s.boxes.inputAnswers = { name };
+        const QStringList after = s.save();
+        QCOMPARE(after.first(), question);
+        QCOMPARE(entries(s.dir.path()), wanted);
+        if (!failure.isEmpty()) {
+            QVERIFY2(after.last().startsWith("Se ha producido el siguiente error:\r\n" + failure),
+                qPrintable(after.last()));
+            QVERIFY(contents(s.path("destino.xls")) == old);
+            return;
+        }
+        QCOMPARE(after.last(), confirmation);
+        QCOMPARE(contents(s.path("destino.xls")), QByteArray(size, 'n') + "\r\n");
+        QCOMPARE(QFileInfo(name).isSymLink(), setting == "link");
+        struct stat info;
+        QCOMPARE(::stat(QFile::encodeName(s.path("destino.xls")).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, setting == "0640" ? 0640u : 0644u);
+    }
+
     void aNameIsTakenAsTypedAgainstTheCurrentFolder()
     {
         Saving s;
@@ -220,7 +358,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(s.path("zeta.txt"), "x"));
         const QString before = QDir::currentPath();
         DirListBox *list = s.form.Dir1;
-        QCOMPARE(list->setPath(s.dir.path()), 0);
+        list->setPath(s.dir.path());
 
         QTreeWidgetItem *opened = list->currentItem();
         QCOMPARE(opened->text(0), QFileInfo(s.dir.path()).fileName());
@@ -245,8 +383,14 @@ private Q_SLOTS:
         Q_EMIT list->itemDoubleClicked(list->currentItem()->parent(), 0);
         QCOMPARE(list->Path(), native(s.dir.path()));
 
-        QCOMPARE(list->setPath(s.path("falta")), 76);
-        QCOMPARE(list->setPath(s.path("zeta.txt")), 76);
+        for (const char *name : { "falta", "zeta.txt" }) {
+            try {
+                list->setPath(s.path(name));
+                QFAIL(name);
+            } catch (const Failure &failure) {
+                QCOMPARE(failure.number, 76);
+            }
+        }
         QCOMPARE(list->Path(), native(s.dir.path()));
         QCOMPARE(QDir::currentPath(), before);
     }
@@ -301,6 +445,34 @@ private Q_SLOTS:
         QVERIFY(!form.isVisible());
         QCOMPARE(form.Dir1->Path(), native(dir.filePath("sub")));
         QVERIFY(boxes.boxes.isEmpty());
+    }
+
+    void theDialogFirstGoesWhereNewWindowsGoThenStaysWhereLeft()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const QPoint left(37, 41);
+        QList<QPoint> shownAt;
+        for (int showing = 0; showing < 2; ++showing) {
+            QTimer::singleShot(0, &form, [&] {
+                auto *dialog = form.findChild<Form2 *>();
+                shownAt.append(dialog->pos());
+                // The operator drags it elsewhere through the window system.
+                dialog->windowHandle()->setFramePosition(left);
+                QTRY_COMPARE(dialog->pos(), left);
+                dialog->Command2_Click();
+            });
+            form.Command1_Click();
+        }
+        QCOMPARE(shownAt.size(), 2);
+        QRect centred(QPoint(), form.findChild<Form2 *>()->size());
+        centred.moveCenter(form.geometry().center());
+        // Give or take the frame.
+        QVERIFY2((shownAt[0] - centred.topLeft()).manhattanLength() > 10,
+            "centred over the main window");
+        QCOMPARE(shownAt[1], left);
     }
 
     // The main window's own button, with every byte value received through a real port.

@@ -7,6 +7,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTimer>
 
 // The received-text box: its exact text through receptions, the operator's edits and the
 // clipboard, and a view that shows all of it with CR LF pairs as the only line breaks.
@@ -269,6 +270,37 @@ private Q_SLOTS:
         box.append(QStringLiteral("last\r\nlast\r\nlast\r\n"));
         settle(box);
         QCOMPARE(bar->value(), bar->maximum());
+    }
+
+    // A backlog is shown a slice at a time, with the window answering in between; pairs and
+    // surrogates that a slice boundary cuts still show as one break and one character.
+    void aBacklogIsShownInSlicesWithTheWindowAnsweringBetween()
+    {
+        TextoRecibido box;
+        box.show();
+        const QString unit = QStringLiteral("a\r\n\U0001F600");
+        const QString data = unit.repeated(200 * 1000);
+        box.append(data);
+        int ticksWhilePartlyShown = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, &box, [&] {
+            const int shown = box.document()->characterCount();
+            ticksWhilePartlyShown += shown > 1 && shown < shownLength(data);
+        });
+        tick.start(0);
+        settle(box);
+        tick.stop();
+        checkViewMatches(box);
+        QVERIFY(ticksWhilePartlyShown > 0);
+        QCOMPARE(
+            box.document()->toPlainText(), QStringLiteral("a\n\U0001F600").repeated(200 * 1000));
+
+        // The operator's typing meanwhile goes after everything received so far.
+        box.append(data);
+        QTest::keyClick(&box, Qt::Key_End, Qt::ControlModifier);
+        QTest::keyClick(&box, 'z');
+        QCOMPARE(box.text(), data + data + QLatin1Char('z'));
+        checkViewMatches(box);
     }
 
     void aLargeTextInSmallAppendsStaysExact()

@@ -66,6 +66,14 @@ click() { # clicks a point given in twips of the window whose name matches
     xdotool mousemove --window "$w" $(($2 / 15)) $(($3 / 15)) click 1
     sleep 0.4
 }
+title() { # the title the window system shows for the window whose name matches
+    xprop -id "$(window "$1")" _NET_WM_NAME | sed -n 's/^_NET_WM_NAME([A-Z_0-9]*) = "\(.*\)"$/\1/p'
+}
+titled() { # fails unless the window whose name matches shows exactly the title
+    local shown
+    shown=$(title "$1")
+    [ "$shown" = "$2" ] || fail "the title bar shows '$shown' instead of '$2'"
+}
 status() { # the colour of the state label on a screenshot
     local w X Y
     w=$(window 'SALVEX BY BREL')
@@ -75,7 +83,9 @@ status() { # the colour of the state label on a screenshot
     python3 "$here/colourat.py" "$work/$1.ppm" $((X + (240 + 2280) / 15)) $((Y + (4440 + 240) / 15)) 65 17
 }
 
+titled '^SALVEX$' 'SALVEX'
 press '^SALVEX$' Return                      # the reminder
+titled 'SALVEX BY BREL' 'SALVEX BY BREL http://www.salvex.example'
 click 'SALVEX BY BREL' 1267 6607             # Abrir puerto
 press '^SALVEX$' Return                      # Puerto COM 1: abierto OK
 sleep 0.5
@@ -84,7 +94,9 @@ click 'SALVEX BY BREL' 967 3967              # Recibir Datos
 size=$(stat -c %s "$work/report.bin")
 sleep $((size * 11 / 9600 + 2))               # the report at the pace of the line
 click 'SALVEX BY BREL' 4807 3967             # crear archivo excel
+titled '^Salvex by Brel$' 'Salvex by Brel'
 click '^Salvex by Brel$' 2347 2587           # Aceptar
+titled '^ Salvex by Brel$' ' Salvex by Brel'
 press '^ Salvex by Brel$' Return             # accept the proposed name
 press '^SALVEX$' Return                      # Verifique su correcta grabación, gracias
 click '^Salvex by Brel$' 3667 2587           # Cancelar

@@ -23,10 +23,11 @@ for source in serial/mscomm.cpp about/registry_win.cpp about/frmabout.cpp \
 done
 version=$(sed -n 's/^project(salvex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 IFS=. read -r major minor patch tweak <<< "$version"
+# The icon is made by a build of the program, so the record is checked without it.
 rc=$(mktemp --suffix=.rc)
 sed -e "s/@PROJECT_VERSION_MAJOR@/$major/g" -e "s/@PROJECT_VERSION_MINOR@/$minor/g" \
     -e "s/@PROJECT_VERSION_PATCH@/$patch/g" -e "s/@PROJECT_VERSION_TWEAK@/$tweak/g" \
-    -e "s/@PROJECT_VERSION@/$version/g" app/salvex.rc.in > "$rc"
+    -e "s/@PROJECT_VERSION@/$version/g" -e '/ ICON /d' app/salvex.rc.in > "$rc"
 x86_64-w64-mingw32-windres "$rc" -O coff -o "${rc%.rc}.res"
 echo "windows: version record $version compiles"
 rm -f "$rc" "${rc%.rc}.res"

@@ -77,7 +77,8 @@ set(CPACK_STRIP_FILES ON)
 # cannot start, and would put the program under the 32-bit Program Files.
 set(CPACK_NSIS_DEFINES "Target amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
-set(CPACK_NSIS_PACKAGE_NAME "Salvex ${_version}")
+# Also the Start-menu folder's name.
+set(CPACK_NSIS_PACKAGE_NAME Salvex)
 set(CPACK_NSIS_DISPLAY_NAME Salvex)
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_NSIS_INSTALLED_ICON_NAME salvex.exe)
@@ -85,5 +86,11 @@ set(CPACK_NSIS_MUI_ICON ${SALVEX_ICO})
 set(CPACK_NSIS_MUI_UNIICON ${SALVEX_ICO})
 set(CPACK_NSIS_URL_INFO_ABOUT "http://www.salvex.example")
 set(CPACK_NSIS_IGNORE_LICENSE_PAGE ON)
+# CPack's uninstaller removes the program's key but leaves the vendor's, empty; this runs
+# after it. (Single quotes and a doubled backslash: CPackConfig.cmake is written unescaped.)
+string(APPEND CPACK_NSIS_DEFINES "
+Function un.onUninstSuccess
+  DeleteRegKey /ifempty SHCTX 'Software\\\\${CPACK_PACKAGE_VENDOR}'
+FunctionEnd")
 # Read by cpack per generator: undoes the Debian package's /usr prefix, set after this.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/WindowsPackageOptions.cmake)

@@ -118,9 +118,7 @@ cmake --build "$build" -j2
 
 zip="$build/salvex-$version-win64.zip"
 installer="$build/salvex-$version-win64.exe"
-ls -l "$zip" "$installer"
-echo "zip: $(stat -c %s "$zip") bytes; installer: $(stat -c %s "$installer") bytes;" \
-    "built in $(($(date +%s) - started)) s"
+built=$(($(date +%s) - started))
 
 if [ "$test" = yes ]; then
     # The machine simulator is a Linux program; only it is built here.
@@ -128,3 +126,7 @@ if [ "$test" = yes ]; then
     cmake --build build -j2 --target salvex-sim
     tests/wine/installed.sh "$installer" build/tools/salvex-sim
 fi
+
+echo "$zip: $(stat -c %s "$zip") bytes"
+echo "$installer: $(stat -c %s "$installer") bytes"
+echo "built and packed in ${built} s; $(($(date +%s) - started)) s in all"

@@ -55,8 +55,9 @@ add_custom_target(salvex_deploy ALL DEPENDS ${_stripped})
 
 install(TARGETS salvex RUNTIME DESTINATION .)
 
-# QLibraryInfo reads its paths from qt.conf beside the program: the translations folder
-# there; the plugins folders lie beside the program, where Qt looks anyway.
+# QLibraryInfo reads its paths from qt.conf beside the program, rather than guessing them
+# from where Qt6Core.dll lies: the translations folder there for Qt's Spanish buttons; the
+# plugins folders beside the program, where Qt looks anyway.
 file(WRITE ${_deploy}/qt.conf "[Paths]\nPrefix=.\nPlugins=.\nTranslations=translations\n")
 install(FILES ${_deploy}/qt.conf DESTINATION .)
 if(NOT EXISTS ${SALVEX_QT_TRANSLATIONS}/qtbase_es.qm)

@@ -122,6 +122,7 @@ button() { # clicks a point given from the bottom right corner, in pixels
 # A message box's button sits at its bottom right; an input box's Aceptar left of Cancelar.
 ok() { button "$box" 49 23; gone "$box"; }
 status() { # the colour of the state label
+    # shellcheck disable=SC2034 # all set by getwindowgeometry --shell
     local w WIDTH HEIGHT X Y SCREEN WINDOW
     w=$(window "$main")
     eval "$(xdotool getwindowgeometry --shell "$w")"
@@ -174,7 +175,10 @@ wait "$app" && code=0 || code=$?
 saved="$work/out/terminal.xls"
 [ -f "$saved" ] || fail "nothing saved"
 { cat "$work/report.bin"; printf '\r\n'; } > "$work/wanted.bin"
-cmp "$saved" "$work/wanted.bin" || fail "the saved file differs from what the machine sent"
+if ! cmp "$saved" "$work/wanted.bin"; then
+    cmp -l "$saved" "$work/wanted.bin" | head -n 40 >&2 || true  # offset, saved, sent (octal)
+    fail "the saved file differs from what the machine sent"
+fi
 echo "installed: $(stat -c %s "$saved") bytes saved exactly, every byte value 0-255 among them"
 
 # Uninstall. The uninstaller runs a copy of itself from the temporary folder and returns at

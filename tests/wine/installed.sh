@@ -195,4 +195,7 @@ echo "installed: uninstalled without leftovers"
 if [ -n "$shots" ]; then
     cp "$work/windows-collection.png" "$work/windows-save-dialog.png" "$work/windows-about.png" "$shots/"
 fi
+# A passed run keeps its screenshots and logs, not the 700 MB prefix.
+wineserver -k 2>/dev/null || true
+rm -rf "$WINEPREFIX" "$work"/*.ppm
 echo "installed: screenshots in $work"

@@ -47,6 +47,10 @@ qt_version=6.4.2
 cache="${SALVEX_QT_CACHE:-$HOME/.cache/salvex}"
 qt="$cache/qt6-mingw-$qt_version"
 archive="${SALVEX_QT_WINDOWS_ARCHIVE-$root/../shared/windows/qt6-mingw-$qt_version.tar.xz}"
+if [ -n "${SALVEX_QT_WINDOWS_ARCHIVE:-}" ] && [ ! -f "$archive" ]; then
+    echo "no Qt archive at $archive" >&2
+    exit 1
+fi
 mkdir -p "$cache"
 
 # Debian's source packages need a deb-src entry; one is made from the Debian deb entries.

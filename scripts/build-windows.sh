@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Builds salvex for Windows on Debian 12 with mingw-w64 into build-win/ and packs it: a
+# portable salvex-<version>-win64.zip and a 64-bit installer salvex-<version>-win64.exe.
+#   scripts/build-windows.sh [--test]
+# --test then installs the installer under Wine and drives one collection through the
+# installed program (tests/wine/installed.sh).
+#
+# Qt for Windows comes from an archive, ../shared/windows/qt6-mingw-6.4.2.tar.xz beside the
+# repository or the one named by SALVEX_QT_WINDOWS_ARCHIVE (set empty to build from source);
+# without one, Qt is built from Debian's own qt6-base source package (about 13 minutes on
+# two cores). Either way it lands in the cache folder (SALVEX_QT_CACHE, by default
+# ~/.cache/salvex) and is reused from there. SALVEX_BUILD_WIN names another build folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+test=no
+case "${1:-}" in
+--test) test=yes ;;
+"") ;;
+*) echo "usage: $0 [--test]" >&2; exit 2 ;;
+esac
+started=$(date +%s)
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+install_missing() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        $sudo apt-get update
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+    fi
+}
+
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
+    nsis wine wine64 zip unzip xvfb xauth python3 dpkg-dev)
+if [ "$test" = yes ]; then
+    packages+=(g++ qt6-serialport-dev xdotool imagemagick x11-utils)
+fi
+install_missing "${packages[@]}"
+
+version=$(sed -n 's/^project(salvex VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
+qt_version=6.4.2
+cache="${SALVEX_QT_CACHE:-$HOME/.cache/salvex}"
+qt="$cache/qt6-mingw-$qt_version"
+archive="${SALVEX_QT_WINDOWS_ARCHIVE-$root/../shared/windows/qt6-mingw-$qt_version.tar.xz}"
+if [ -n "${SALVEX_QT_WINDOWS_ARCHIVE:-}" ] && [ ! -f "$archive" ]; then
+    echo "no Qt archive at $archive" >&2
+    exit 1
+fi
+mkdir -p "$cache"
+
+# Debian's source packages need a deb-src entry; one is made from the Debian deb entries.
+add_deb_src() {
+    if grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        return
+    fi
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+            | $sudo tee /etc/apt/sources.list.d/salvex-deb-src.sources > /dev/null
+    else
+        grep -E '^deb .*debian' /etc/apt/sources.list | sed 's/^deb /deb-src /' \
+            | $sudo tee /etc/apt/sources.list.d/salvex-deb-src.list > /dev/null
+    fi
+    $sudo apt-get update
+}
+
+# Qt Core, Gui, Widgets and Test for Windows from Debian's qt6-base, as the prebuilt archive
+# was made: the switches and the reasons for them are in that archive's README.
+build_qt() {
+    local work src
+    add_deb_src
+    work=$(mktemp -d "$cache/qt-source.XXXXXX")
+    (cd "$work" && apt-get source qt6-base)
+    src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1)
+    cmake -G Ninja -S "$src" -B "$work/build" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw64-posix.toolchain.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$qt.partial" \
+        -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+        -DQT_QMAKE_TARGET_MKSPEC=win32-g++ -DBUILD_SHARED_LIBS=ON \
+        -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
+        -DFEATURE_pkg_config=OFF -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF \
+        -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF \
+        -DINPUT_opengl=no -DFEATURE_opengl=OFF -DFEATURE_opengl_dynamic=OFF \
+        -DFEATURE_opengl_desktop=OFF -DFEATURE_vulkan=OFF \
+        -DFEATURE_direct2d=OFF -DFEATURE_directwrite=OFF -DFEATURE_directwrite3=OFF \
+        -DFEATURE_tabletevent=OFF -DFEATURE_androiddeployqt=OFF -DFEATURE_zstd=OFF -DFEATURE_icu=OFF \
+        -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_doubleconversion=OFF \
+        -DFEATURE_system_freetype=OFF -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_png=OFF \
+        -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=OFF
+    cmake --build "$work/build" --parallel 2
+    rm -rf "$qt.partial"
+    cmake --install "$work/build"
+    rm -rf "$qt.partial/doc"
+    mv "$qt.partial" "$qt"
+    rm -rf "$work"
+}
+
+if [ -f "$qt/lib/cmake/Qt6/Qt6Config.cmake" ]; then
+    echo "Qt for Windows: $qt"
+elif [ -n "$archive" ] && [ -f "$archive" ]; then
+    echo "Qt for Windows: unpacking $archive"
+    rm -rf "$qt.partial"
+    mkdir "$qt.partial"
+    tar xJf "$archive" -C "$qt.partial"
+    mv "$qt.partial/qt6-mingw-$qt_version" "$qt"
+    rmdir "$qt.partial"
+else
+    echo "Qt for Windows: building it from Debian's qt6-base source package"
+    build_qt
+fi
+
+build="${SALVEX_BUILD_WIN:-build-win}"
+cmake -G Ninja -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw64-posix.toolchain.cmake \
+    -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
+    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DCMAKE_BUILD_TYPE=Release
+cmake --build "$build" -j2
+(cd "$build" && cpack -G "NSIS;ZIP")
+
+zip="$build/salvex-$version-win64.zip"
+installer="$build/salvex-$version-win64.exe"
+built=$(($(date +%s) - started))
+
+if [ "$test" = yes ]; then
+    # The machine simulator is a Linux program; only it is built here.
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build -j2 --target salvex-sim
+    tests/wine/installed.sh "$installer" build/tools/salvex-sim
+fi
+
+echo "$zip: $(stat -c %s "$zip") bytes"
+echo "$installer: $(stat -c %s "$installer") bytes"
+echo "built and packed in ${built} s; $(($(date +%s) - started)) s in all"

@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# The installed Windows program end to end under Wine, as an operator's PC would have it:
+# a fresh Wine prefix, the installer run silently, COM1 wired to the machine simulator, one
+# collection driven from outside on a virtual display, the saved file checked byte for
+# byte, then a silent uninstall that must leave nothing behind.
+#   installed.sh INSTALLER SIMULATOR [SCREENSHOTS]
+# INSTALLER is salvex-<version>-win64.exe; SIMULATOR the Linux salvex-sim. SCREENSHOTS, a
+# folder, receives windows-collection.png, windows-save-dialog.png and windows-about.png.
+set -euo pipefail
+installer=$(realpath "$1") sim=$(realpath "$2") shots=${3:-}
+e2e=$(cd "$(dirname "$0")/../e2e" && pwd)
+work=$(mktemp -d /tmp/salvex-wine.XXXXXX)
+mkdir "$work/out"
+pids=()
+fail() { echo "FAIL: $*" >&2; echo "evidence in $work" >&2; exit 1; }
+
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all
+# No Mono or Gecko to offer, and no menu entries or icons written into the Linux desktop.
+export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
+# Only what the installer put beside the program: no Qt or compiler folders on the path, no
+# plugin or platform chosen from outside (Wine passes WINEQT_* on as QT_*).
+unset WINEPATH QT_QPA_PLATFORM WINEQT_QPA_PLATFORM QT_PLUGIN_PATH WINEQT_PLUGIN_PATH
+# Wine takes the Windows locale from these; Qt's Spanish buttons follow it.
+unset LC_ALL LC_MESSAGES
+export LANG=es_ES.UTF-8
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# The report: text lines with accents, then every byte value from 0 to 255 in order.
+python3 - "$work/report.bin" <<'PY'
+import sys
+lines = [b"MAQUINA 0042  RECAUDACION", b"A\xf1o \xe9xito \xbfcr\xe9ditos?"]
+lines += [b"CONTADOR %02d ENTRADAS %06d SALIDAS %06d" % (i, i * 125, i * 37) for i in range(10)]
+lines += [bytes(range(256)), b"TOTAL 000123456"]
+open(sys.argv[1], "wb").write(b"\r\n".join(lines) + b"\r\n")
+PY
+
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" > "$work/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { cat "$work/xvfb.log"; fail "no virtual display"; }
+DISPLAY=":$(cat "$work/display")"
+export DISPLAY
+
+wineboot --init > "$work/wineboot.log" 2>&1
+wineserver -w
+
+# Install.
+drive_c="$WINEPREFIX/drive_c"
+folder="$drive_c/Program Files/Salvex"
+wine "$installer" /S > "$work/install.log" 2>&1 || fail "the installer ended with status $?"
+wineserver -w
+for f in salvex.exe qt.conf Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll \
+         libgcc_s_seh-1.dll libwinpthread-1.dll platforms/qwindows.dll \
+         styles/qwindowsvistastyle.dll translations/qtbase_es.qm Uninstall.exe; do
+    [ -f "$folder/$f" ] || fail "not installed: $f"
+done
+menu=$(find "$drive_c" -path '*/Start Menu/Programs/Salvex/Salvex.lnk' | head -n 1)
+[ -n "$menu" ] || fail "no Start-menu entry Salvex/Salvex.lnk"
+grep -q '"Publisher"="Salvex by Brel"' "$WINEPREFIX/system.reg" || fail "no uninstall entry with its publisher"
+
+# COM1 of the prefix is the simulator's pseudo-terminal.
+"$sim" --link "$work/com1" --report "$work/report.bin" > "$work/sim.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.1; done
+[ -e "$work/com1" ] || fail "the simulator did not start"
+# Wine's mount manager remakes dosdevices/com1 from the machine's own serial ports each time
+# the prefix starts, unless the registry names the device for it.
+pty=$(readlink "$work/com1")
+wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$pty" /f > "$work/reg.log" 2>&1
+wineserver -w
+ln -sfn "$pty" "$WINEPREFIX/dosdevices/com1"
+
+# Started from the test's folder, which the save dialog then proposes.
+(cd "$work/out" && exec wine 'C:\Program Files\Salvex\salvex.exe') > "$work/salvex.log" 2>&1 &
+app=$!
+pids+=("$app")
+sleep 1
+[ "$(readlink "$WINEPREFIX/dosdevices/com1")" = "$pty" ] || fail "COM1 is not the simulator's line"
+
+# Window names are the titles; xdotool matches them ignoring case. Qt appends " - SALVEX".
+main='^SALVEX BY BREL http'
+box='^SALVEX$'
+dialog='^Salvex by Brel( - SALVEX)?$'
+input='^ Salvex by Brel'
+window() { # waits for a visible window whose name matches
+    local w
+    for _ in $(seq 150); do
+        w=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
+        [ -n "$w" ] && { echo "$w"; return 0; }
+        sleep 0.1
+    done
+    import -window root "$work/stuck.png"
+    fail "no window named '$1'"
+}
+gone() { # waits until no visible window's name matches
+    for _ in $(seq 50); do
+        xdotool search --onlyvisible --name "$1" > /dev/null 2>&1 || return 0
+        sleep 0.1
+    done
+    import -window root "$work/stuck.png"
+    fail "the window named '$1' stayed"
+}
+click() { # clicks a point given in twips of the window whose name matches
+    local w
+    w=$(window "$1")
+    xdotool mousemove --window "$w" $(($2 / 15)) $(($3 / 15)) click 1
+    sleep 0.5
+}
+button() { # clicks a point given from the bottom right corner, in pixels
+    # shellcheck disable=SC2034 # all set by getwindowgeometry --shell
+    local w WIDTH HEIGHT X Y SCREEN WINDOW
+    w=$(window "$1")
+    sleep 0.3
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    xdotool mousemove --window "$w" $((WIDTH - $2)) $((HEIGHT - $3)) click 1
+    sleep 0.5
+}
+# A message box's button sits at its bottom right; an input box's Aceptar left of Cancelar.
+ok() { button "$box" 49 23; gone "$box"; }
+status() { # the colour of the state label
+    # shellcheck disable=SC2034 # all set by getwindowgeometry --shell
+    local w WIDTH HEIGHT X Y SCREEN WINDOW
+    w=$(window "$main")
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    import -window root "$work/$1.png"
+    convert "$work/$1.png" "$work/$1.ppm"
+    python3 "$e2e/colourat.py" "$work/$1.ppm" $((X + (240 + 2280) / 15)) $((Y + (4440 + 240) / 15)) 65 17
+}
+
+ok                                           # the reminder
+click "$main" 1267 6607                      # Abrir puerto
+ok                                           # Puerto COM 1: abierto OK
+sleep 0.5
+[ "$(status open)" = green ] || fail "the state is not green while open"
+click "$main" 967 3967                       # Recibir Datos
+for _ in $(seq 30); do grep -q "request received" "$work/sim.log" && break; sleep 0.1; done
+grep -q "request received" "$work/sim.log" || { import -window root "$work/stuck.png"; fail "no request reached the machine"; }
+size=$(stat -c %s "$work/report.bin")
+sleep $((size * 11 / 9600 + 2))               # the report at the pace of the line
+click "$main" 4807 3967                      # crear archivo excel
+window "$dialog" > /dev/null
+click "$dialog" 907 2677                     # the drive list, open
+window "$box" > /dev/null                    # its list is a window of its own
+sleep 0.5
+import -window root "$work/windows-save-dialog.png"
+click "$dialog" 100 100                      # a click beside it closes it
+gone "$box"
+click "$dialog" 2347 2587                    # Aceptar
+button "$input" 130 23                       # accept the proposed name
+gone "$input"
+ok                                           # Verifique su correcta grabación, gracias
+click "$dialog" 3667 2587                    # Cancelar
+gone "$dialog"
+sleep 0.5
+import -window root "$work/windows-collection.png"
+click "$main" 5767 127                       # About
+window "$dialog" > /dev/null
+sleep 0.5
+import -window root "$work/windows-about.png"
+click "$dialog" 4978 2797                    # OK
+gone "$dialog"
+click "$main" 4747 6607                      # Cerrar puerto
+ok                                           # Puerto COM 1: cerrado OK
+sleep 0.5
+[ "$(status closed)" = red ] || fail "the state is not red after closing"
+python3 "$e2e/closewindow.py" "$(window "$main")"
+for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
+wait "$app" && code=0 || code=$?
+[ "$code" -eq 0 ] || fail "the program ended with status $code"
+
+saved="$work/out/terminal.xls"
+[ -f "$saved" ] || fail "nothing saved"
+{ cat "$work/report.bin"; printf '\r\n'; } > "$work/wanted.bin"
+if ! cmp "$saved" "$work/wanted.bin"; then
+    cmp -l "$saved" "$work/wanted.bin" | head -n 40 >&2 || true  # offset, saved, sent (octal)
+    fail "the saved file differs from what the machine sent"
+fi
+echo "installed: $(stat -c %s "$saved") bytes saved exactly, every byte value 0-255 among them"
+
+# Uninstall. The uninstaller runs a copy of itself from the temporary folder and returns at
+# once; waiting for the prefix's server to end waits for that copy too.
+wine 'C:\Program Files\Salvex\Uninstall.exe' /S > "$work/uninstall.log" 2>&1 \
+    || fail "the uninstaller ended with status $?"
+wineserver -w
+[ ! -e "$folder" ] || fail "left in Program Files: $(cd "$folder" && find . | tr '\n' ' ')"
+left=$(find "$drive_c" -path '*/Start Menu/*' -iname '*salvex*')
+[ -z "$left" ] || fail "left in the Start menu: $left"
+if grep -qi salvex "$WINEPREFIX/system.reg"; then fail "left in the registry: $(grep -i salvex "$WINEPREFIX/system.reg")"; fi
+echo "installed: uninstalled without leftovers"
+
+if [ -n "$shots" ]; then
+    cp "$work/windows-collection.png" "$work/windows-save-dialog.png" "$work/windows-about.png" "$shots/"
+fi
+# A passed run keeps its screenshots and logs, not the 700 MB prefix.
+wineserver -k 2>/dev/null || true
+rm -rf "$WINEPREFIX" "$work"/*.ppm
+echo "installed: screenshots in $work"

@@ -2,8 +2,8 @@
 # Builds salvex for Windows on Debian 12 with mingw-w64 into build-win/ and packs it: a
 # portable salvex-<version>-win64.zip and a 64-bit installer salvex-<version>-win64.exe.
 #   scripts/build-windows.sh [--test]
-# --test then installs the installer under Wine and drives one collection through the
-# installed program (tests/wine/installed.sh).
+# --test then runs the Windows build's Qt tests under Wine, installs the installer under
+# Wine and drives one collection through the installed program (tests/wine/installed.sh).
 #
 # Qt for Windows comes from an archive, ../shared/windows/qt6-mingw-6.4.2.tar.xz beside the
 # repository or the one named by SALVEX_QT_WINDOWS_ARCHIVE (set empty to build from source);
@@ -36,7 +36,7 @@ install_missing() {
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
-    nsis wine wine64 zip unzip xvfb xauth python3 dpkg-dev)
+    nsis wine wine64 fonts-wine fonts-freefont-ttf zip unzip xvfb xauth python3 dpkg-dev)
 if [ "$test" = yes ]; then
     packages+=(g++ qt6-serialport-dev xdotool imagemagick x11-utils)
 fi
@@ -125,6 +125,8 @@ installer="$build/salvex-$version-win64.exe"
 built=$(($(date +%s) - started))
 
 if [ "$test" = yes ]; then
+    # The Qt tests of the Windows build, under Wine (cmake/wine-run.sh.in).
+    ctest --test-dir "$build" --output-on-failure --timeout 900
     # The machine simulator is a Linux program; only it is built here.
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build -j2 --target salvex-sim

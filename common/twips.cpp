@@ -34,15 +34,19 @@ QPushButton *plainButton(
     return control;
 }
 
-void fitCaption(QPushButton *button)
+int captionRoom(const QPushButton *button)
 {
-    // The layout was drawn for a narrow bitmap face; where an outline font and the style's
-    // margins leave too little room, the caption is set a size or two smaller, not cut off.
     QStyleOptionButton option;
     option.initFrom(button);
-    option.text = button->text();
-    const int room
-        = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
+    return button->width()
+        - 2 * button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, button);
+}
+
+void fitCaption(QPushButton *button)
+{
+    // The layout was drawn for a narrow bitmap face; where an outline font is too wide for
+    // the inside of the button's frame, the caption is set a size smaller, not cut off.
+    const int room = captionRoom(button);
     QFont font = button->font();
     int size = QFontInfo(font).pixelSize();
     while (QFontMetrics(font).horizontalAdvance(button->text()) > room && size > 8)

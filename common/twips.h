@@ -19,7 +19,9 @@ void place(QWidget *control, int left, int top, int width, int height);
 QPushButton *plainButton(
     QWidget *container, const QString &caption, int left, int top, int width, int height);
 
-// Makes a button's font smaller until its caption fits between the style's margins.
+// The width a button's caption may take without being cut by its frame.
+int captionRoom(const QPushButton *button);
+// Makes a button's font smaller until its caption fits inside its frame.
 void fitCaption(QPushButton *button);
 
 // Colours are written 0x00BBGGRR.

@@ -47,6 +47,11 @@ qt_version=6.4.2
 cache="${SALVEX_QT_CACHE:-$HOME/.cache/salvex}"
 qt="$cache/qt6-mingw-$qt_version"
 archive="${SALVEX_QT_WINDOWS_ARCHIVE-$root/../shared/windows/qt6-mingw-$qt_version.tar.xz}"
+# A clone that does not sit beside the shared folder still finds it where this workplace
+# keeps it.
+if [ -z "${SALVEX_QT_WINDOWS_ARCHIVE+set}" ] && [ ! -f "$archive" ]; then
+    archive=/work/shared/windows/qt6-mingw-$qt_version.tar.xz
+fi
 if [ -n "${SALVEX_QT_WINDOWS_ARCHIVE:-}" ] && [ ! -f "$archive" ]; then
     echo "no Qt archive at $archive" >&2
     exit 1

@@ -5,6 +5,7 @@
 #include "ptypair.h"
 #include "scripteddialogs.h"
 #include "textorecibido.h"
+#include "twips.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -14,7 +15,6 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
-#include <QStyleOptionButton>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -145,11 +145,7 @@ private Q_SLOTS:
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         for (QPushButton *button : form.findChildren<QPushButton *>()) {
-            QStyleOptionButton option;
-            option.initFrom(button);
-            option.text = button->text();
-            const int room
-                = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width();
+            const int room = captionRoom(button);
             const int needed = button->fontMetrics().horizontalAdvance(button->text());
             QVERIFY2(needed <= room,
                 qPrintable(QStringLiteral("%1: %2 px in %3 px (%4)")

@@ -41,7 +41,7 @@ QByteArray entryImage(int size)
     }
     const int maskStride = (size + 31) / 32 * 4;
     QByteArray dib;
-    put32(dib, 40);                 // BITMAPINFOHEADER
+    put32(dib, 40); // BITMAPINFOHEADER
     put32(dib, quint32(size));
     put32(dib, quint32(size * 2)); // the colour rows and the mask rows
     put16(dib, 1);
@@ -83,7 +83,7 @@ bool writeIco(const QList<int> &sizes, const QString &fileName)
         out.append(char(size >= 256 ? 0 : size));
         out.append(char(0)); // no palette
         out.append(char(0));
-        put16(out, 1);  // planes
+        put16(out, 1); // planes
         put16(out, 32); // bits per pixel
         put32(out, quint32(images.at(i).size()));
         put32(out, offset);

@@ -63,11 +63,12 @@ QFont formFont(bool bold)
 {
     QFont font(QStringLiteral("MS Sans Serif"));
 #ifdef Q_OS_WIN
-    // The system's own font. "MS Sans Serif" itself is a bitmap font that Qt does not use;
-    // Windows has its outline twin, Wine and its hosts have Tahoma or Liberation Sans.
+    // The system's own font. "MS Sans Serif" itself is a bitmap font that Qt does not use:
+    // Windows has its outline twin; under Wine, Liberation Sans would lose the stem of "I"
+    // in Wine's rendering, FreeSans does not.
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-        { QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Tahoma"),
-            QStringLiteral("Arial"), QStringLiteral("FreeSans"), QStringLiteral("DejaVu Sans") });
+        { QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Tahoma"), QStringLiteral("Arial"),
+            QStringLiteral("FreeSans"), QStringLiteral("DejaVu Sans") });
     font.setPointSizeF(8.25);
 #else
     // Where "MS Sans Serif" is missing, Liberation Sans has the closest metrics; at 11

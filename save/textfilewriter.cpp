@@ -149,8 +149,8 @@ Failure lastFailure()
     if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
                 | FORMAT_MESSAGE_IGNORE_INSERTS,
             nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr)) {
-        failure.description += QStringLiteral(" (") + QString::fromWCharArray(text).trimmed()
-            + QLatin1Char(')');
+        failure.description
+            += QStringLiteral(" (") + QString::fromWCharArray(text).trimmed() + QLatin1Char(')');
         LocalFree(text);
     }
     return failure;
@@ -197,8 +197,8 @@ void replace(const QFileInfo &info, const QByteArray &bytes)
     HANDLE temp = INVALID_HANDLE_VALUE;
     for (int attempt = 0; temp == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
         from = to + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
-        temp = CreateFileW(from.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-            FILE_ATTRIBUTE_HIDDEN, nullptr);
+        temp = CreateFileW(
+            from.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
         if (temp == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
             throw lastFailure();
     }
@@ -206,8 +206,7 @@ void replace(const QFileInfo &info, const QByteArray &bytes)
         throw lastFailure();
     auto removeTemp = qScopeGuard([&] { DeleteFileW(from.c_str()); });
     DWORD written = 0;
-    const bool onDisk
-        = WriteFile(temp, bytes.constData(), DWORD(bytes.size()), &written, nullptr)
+    const bool onDisk = WriteFile(temp, bytes.constData(), DWORD(bytes.size()), &written, nullptr)
         && written == DWORD(bytes.size()) && FlushFileBuffers(temp);
     const Failure failure = onDisk ? Failure {} : lastFailure();
     CloseHandle(temp);

@@ -143,7 +143,8 @@ QString MSComm::deviceName(int port)
 {
 #ifdef Q_OS_WIN
     // An adapter that Windows numbered COM7 can still be the program's COM1.
-    const QString chosen = qEnvironmentVariable(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
+    const QString chosen
+        = qEnvironmentVariable(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
     return chosen.isEmpty() ? QStringLiteral("COM%1").arg(port) : chosen;
 #else
     // The operator's own choice needs no look at the ports present.
@@ -268,8 +269,7 @@ void MSComm::applySettings(const LineSettings &line, const QString &text)
                                              : SerialPort::OneAndHalfStop;
     // A pseudo-terminal keeps no parity and refuses it, though the line works; a real
     // device takes it.
-    const auto taken
-        = [this](bool done) { return done || m_port->error() == SerialPort::NoError; };
+    const auto taken = [this](bool done) { return done || m_port->error() == SerialPort::NoError; };
     const bool noParity = isPseudoTerminal(m_device);
     m_port->clearError();
     const bool ok = taken(m_port->setBaudRate(line.baud))
@@ -330,7 +330,7 @@ QString MSComm::portSettings() const
     const int p = int(m_port->parity());
     const QString stop = m_port->stopBits() == SerialPort::OneStop ? QStringLiteral("1")
         : m_port->stopBits() == SerialPort::TwoStop                ? QStringLiteral("2")
-                                                                    : QStringLiteral("1.5");
+                                                                   : QStringLiteral("1.5");
     return QStringLiteral("%1,%2,%3,%4")
         .arg(m_port->baudRate())
         .arg(QChar::fromLatin1(p >= 0 && p < 6 ? parity[p] : '?'))

@@ -16,8 +16,8 @@ constexpr DWORD ByteGapMs = 1;
 QString systemMessage(DWORD code)
 {
     wchar_t *text = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER
-            | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     QString message = length ? QString::fromWCharArray(text, int(length)).trimmed()
                              : QStringLiteral("error %1").arg(code);
@@ -149,7 +149,8 @@ bool WinSerialPort::changeLine(const std::function<void(DCB &)> &change)
     DCB plain = dcb;
     plain.Parity = NOPARITY;
     plain.fParity = FALSE;
-    if (dcb.Parity == NOPARITY || !SetCommState(m_handle, &plain) || !SetCommState(m_handle, &dcb)) {
+    if (dcb.Parity == NOPARITY || !SetCommState(m_handle, &plain)
+        || !SetCommState(m_handle, &dcb)) {
         fail(UnsupportedOperationError, code);
         return false;
     }
@@ -190,8 +191,8 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
         GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (m_handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        const SerialPortError error
-            = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? DeviceNotFoundError
+        const SerialPortError error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+            ? DeviceNotFoundError
             : code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ? PermissionError
                                                                              : OpenError;
         fail(error, code);
@@ -313,8 +314,8 @@ bool WinSerialPort::startWrite()
         return true;
     m_sending = std::exchange(m_queued, QByteArray());
     ResetEvent(m_writeOverlapped.hEvent);
-    if (!WriteFile(m_handle, m_sending.constData(), DWORD(m_sending.size()), nullptr,
-            &m_writeOverlapped)
+    if (!WriteFile(
+            m_handle, m_sending.constData(), DWORD(m_sending.size()), nullptr, &m_writeOverlapped)
         && GetLastError() != ERROR_IO_PENDING) {
         fail(WriteError, GetLastError());
         return false;

@@ -102,11 +102,11 @@ public:
         const speed_t speed = cfgetospeed(&t);
         const int baud = cfgetispeed(&t) != speed ? -1
             : speed == B1200                      ? 1200
-            : speed == B2400            ? 2400
-            : speed == B4800            ? 4800
-            : speed == B9600            ? 9600
-            : speed == B19200           ? 19200
-                                        : -1;
+            : speed == B2400                      ? 2400
+            : speed == B4800                      ? 4800
+            : speed == B9600                      ? 9600
+            : speed == B19200                     ? 19200
+                                                  : -1;
         const tcflag_t size = t.c_cflag & CSIZE;
         return { baud, size == CS8 ? 8 : size == CS7 ? 7 : size == CS6 ? 6 : 5 };
     }
@@ -166,7 +166,8 @@ public:
 
     QByteArray receive(int atLeast = 1, int timeoutMs = 2000)
     {
-        const QStringList got = ask(QStringLiteral("recv %1 %2 %3").arg(m_id).arg(atLeast).arg(timeoutMs));
+        const QStringList got
+            = ask(QStringLiteral("recv %1 %2 %3").arg(m_id).arg(atLeast).arg(timeoutMs));
         return QByteArray::fromHex(got.value(1).toLatin1());
     }
 

@@ -204,11 +204,11 @@ private Q_SLOTS:
                           Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, label->text());
             QVERIFY2(needed.height() <= label->contentsRect().height(),
                 qPrintable(QStringLiteral("%1: %2 px needed, %3 px there, in %4 %5 px")
-                        .arg(label->text())
-                        .arg(needed.height())
-                        .arg(label->contentsRect().height())
-                        .arg(QFontInfo(label->font()).family())
-                        .arg(QFontInfo(label->font()).pixelSize())));
+                               .arg(label->text())
+                               .arg(needed.height())
+                               .arg(label->contentsRect().height())
+                               .arg(QFontInfo(label->font()).family())
+                               .arg(QFontInfo(label->font()).pixelSize())));
         }
         // The run of spaces carries the second text onto a line of its own.
         QTextLayout layout(about.lblDescription->text(), about.lblDescription->font());

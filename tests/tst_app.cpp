@@ -19,7 +19,6 @@
 #include <QTimer>
 #include <QWindow>
 
-
 using namespace Module1;
 
 // The main window as the operator meets it: start-up, the lists, the port buttons and
@@ -149,10 +148,10 @@ private Q_SLOTS:
             const int needed = button->fontMetrics().horizontalAdvance(button->text());
             QVERIFY2(needed <= room,
                 qPrintable(QStringLiteral("%1: %2 px in %3 px (%4)")
-                        .arg(button->text())
-                        .arg(needed)
-                        .arg(room)
-                        .arg(QFontInfo(button->font()).family())));
+                               .arg(button->text())
+                               .arg(needed)
+                               .arg(room)
+                               .arg(QFontInfo(button->font()).family())));
         }
         for (QLabel *label : form.findChildren<QLabel *>()) {
             const int needed = label->fontMetrics().horizontalAdvance(label->text());

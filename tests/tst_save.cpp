@@ -112,7 +112,8 @@ private Q_SLOTS:
         // A root already ends with the separator; the doubled one is kept.
         s.form.Dir1->setPath(QDir::rootPath());
         QCOMPARE(s.save(), QStringList());
-        QCOMPARE(s.boxes.boxes[0].defaultText, native(QDir::rootPath()) + QDir::separator() + "terminal.xls");
+        QCOMPARE(s.boxes.boxes[0].defaultText,
+            native(QDir::rootPath()) + QDir::separator() + "terminal.xls");
         QVERIFY(entries(s.dir.path()).isEmpty());
         QCOMPARE(QDir::currentPath(), before);
     }
@@ -422,7 +423,8 @@ private Q_SLOTS:
         Saving s;
         QVERIFY(writeFile(s.path(), "anterior"));
         const std::wstring path = native(s.path()).toStdWString();
-        HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE held
+            = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         QVERIFY(held != INVALID_HANDLE_VALUE);
         const QStringList after = s.save();
         CloseHandle(held);
@@ -448,7 +450,8 @@ private Q_SLOTS:
             SetEnvironmentVariableW(L"=C:", nullptr);
         });
         // What the command prompt and the C runtime keep when a folder of C: is opened.
-        QVERIFY(SetEnvironmentVariableW(L"=C:", reinterpret_cast<const wchar_t *>(native(onC.path()).utf16())));
+        QVERIFY(SetEnvironmentVariableW(
+            L"=C:", reinterpret_cast<const wchar_t *>(native(onC.path()).utf16())));
         Form2 form(nullptr, [] { return QString(); });
         DriveListBox *drives = form.Drive1;
         QCOMPARE(drives->Drive().left(2), QStringLiteral("z:"));

@@ -70,7 +70,10 @@ private Q_SLOTS:
             qunsetenv(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
         plugIn({});
     }
-    void cleanupTestCase() { MSComm::setPortsPresentSource(nullptr); }
+    void cleanupTestCase()
+    {
+        MSComm::setPortsPresentSource(nullptr);
+    }
 
 #ifndef Q_OS_WIN
 
@@ -172,7 +175,9 @@ private Q_SLOTS:
             << "No se pudo abrir COM1: no hay ningún puerto serie presente (conecte un adaptador "
                "serie USB, o indique el dispositivo en SALVEX_COM1)";
         QTest::newRow("fewer than the number")
-            << QList<PresentPort> { { "/dev/ttyACM0", "" }, { "/dev/ttyUSB0", "FT232R USB UART" } }
+            << QList<PresentPort> { { "/dev/ttyACM0", "" },
+                   { "/dev/ttyUSB0",
+                       "FT232R USB UART" } }
             << 3
             << "No se pudo abrir COM3: ningún puerto serie de este equipo es COM3. Puertos serie "
                "presentes: COM1 = /dev/ttyUSB0 (FT232R USB UART), COM2 = /dev/ttyACM0";

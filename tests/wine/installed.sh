@@ -81,11 +81,11 @@ pids+=("$app")
 sleep 1
 [ "$(readlink "$WINEPREFIX/dosdevices/com1")" = "$pty" ] || fail "COM1 is not the simulator's line"
 
-# Window names are the titles; xdotool matches them ignoring case. Qt appends " - SALVEX".
-main='^SALVEX BY BREL http'
+# Window names are the titles, exactly; xdotool matches them ignoring case.
+main='^SALVEX BY BREL http://www.salvex.example$'
 box='^SALVEX$'
-dialog='^Salvex by Brel( - SALVEX)?$'
-input='^ Salvex by Brel'
+dialog='^Salvex by Brel$'
+input='^ Salvex by Brel$'
 window() { # waits for a visible window whose name matches
     local w
     for _ in $(seq 150); do

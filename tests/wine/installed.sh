@@ -60,6 +60,12 @@ for f in salvex.exe qt.conf Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dl
 done
 menu=$(find "$drive_c" -path '*/Start Menu/Programs/Salvex/Salvex.lnk' | head -n 1)
 [ -n "$menu" ] || fail "no Start-menu entry Salvex/Salvex.lnk"
+# It starts the program in Documents, where the save dialog then opens: an ordinary user may
+# not write in the program's folder.
+python3 - "$menu" <<'PY' || fail "the Start-menu entry does not start the program in Documents"
+import sys
+sys.exit(0 if "\\Documents".encode("utf-16-le") in open(sys.argv[1], "rb").read() else 1)
+PY
 grep -q '"Publisher"="Salvex by Brel"' "$WINEPREFIX/system.reg" || fail "no uninstall entry with its publisher"
 
 # COM1 of the prefix is the simulator's pseudo-terminal.

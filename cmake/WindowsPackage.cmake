@@ -76,10 +76,10 @@ set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Salvex)
 # the current folder, and an ordinary user may not write where the program is installed.
 set(CPACK_NSIS_CREATE_ICONS_EXTRA "
   SetOutPath '$DOCUMENTS'
-  CreateShortCut '$SMPROGRAMS\\$STARTMENU_FOLDER\\Salvex.lnk' '$INSTDIR\\salvex.exe'
+  CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\Salvex.lnk' '$INSTDIR\\\\salvex.exe'
   SetOutPath '$INSTDIR'")
 set(CPACK_NSIS_DELETE_ICONS_EXTRA "
-  Delete '$SMPROGRAMS\\$MUI_TEMP\\Salvex.lnk'")
+  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\Salvex.lnk'")
 set(CPACK_STRIP_FILES ON)
 # A 64-bit installer: CPack's default one is 32-bit, which a 64-bit-only Windows (or Wine)
 # cannot start, and would put the program under the 32-bit Program Files.

@@ -44,6 +44,12 @@ bool isPseudoTerminal(const QString &device)
 
 QList<PresentPort> (*portsSource)() = nullptr;
 
+// The device the operator named for a port number, if any.
+QString chosenDevice(int port)
+{
+    return qEnvironmentVariable(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
+}
+
 #ifndef Q_OS_WIN
 // The terminals the system console writes to ("tty0 ttyS0"): never the operator's port.
 QStringList consoles()
@@ -52,11 +58,6 @@ QStringList consoles()
     if (!active.open(QIODevice::ReadOnly))
         return {};
     return QString::fromLatin1(active.readAll()).simplified().split(QLatin1Char(' '));
-}
-
-QString chosenDevice(int port)
-{
-    return QString::fromLocal8Bit(qgetenv(QStringLiteral("SALVEX_COM%1").arg(port).toLatin1()));
 }
 
 // With no device behind the chosen number, the operator learns which numbers do have one.
@@ -141,15 +142,15 @@ void MSComm::setSThreshold(qint16 value)
 
 QString MSComm::deviceName(int port)
 {
-#ifdef Q_OS_WIN
-    // An adapter that Windows numbered COM7 can still be the program's COM1.
-    const QString chosen
-        = qEnvironmentVariable(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
-    return chosen.isEmpty() ? QStringLiteral("COM%1").arg(port) : chosen;
-#else
-    // The operator's own choice needs no look at the ports present.
+    // The operator's own choice needs no look at the ports present; on Windows it lets an
+    // adapter that the system numbered COM7 be the program's COM1.
     const QString chosen = chosenDevice(port);
-    return chosen.isEmpty() ? comPort(port, portsPresent(), consoles(), QString()).device : chosen;
+    if (!chosen.isEmpty())
+        return chosen;
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(port);
+#else
+    return comPort(port, portsPresent(), consoles(), QString()).device;
 #endif
 }
 

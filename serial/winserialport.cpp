@@ -78,9 +78,8 @@ bool WinSerialPort::setStopBits(StopBits bits)
     return !isOpen() || changeLine([this](DCB &dcb) { putStopBits(dcb); });
 }
 
-bool WinSerialPort::setFlowControl(FlowControl flow)
+bool WinSerialPort::setFlowControl(FlowControl)
 {
-    m_flow = flow;
     return !isOpen() || changeLine([this](DCB &dcb) { putFlowControl(dcb); });
 }
 
@@ -125,9 +124,9 @@ void WinSerialPort::putStopBits(DCB &dcb) const
 
 void WinSerialPort::putFlowControl(DCB &dcb) const
 {
-    dcb.fOutxCtsFlow = m_flow == HardwareControl;
-    dcb.fRtsControl = m_flow == HardwareControl ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-    dcb.fOutX = dcb.fInX = m_flow == SoftwareControl;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = dcb.fInX = FALSE;
 }
 
 // Changes what `change` sets and leaves the rest of the line as the driver has it, as

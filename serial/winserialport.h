@@ -36,14 +36,14 @@ public:
     enum DataBits { Data5 = 5, Data6 = 6, Data7 = 7, Data8 = 8 };
     enum Parity { NoParity = 0, EvenParity = 2, OddParity = 3, SpaceParity = 4, MarkParity = 5 };
     enum StopBits { OneStop = 1, OneAndHalfStop = 3, TwoStop = 2 };
-    enum FlowControl { NoFlowControl, HardwareControl, SoftwareControl };
+    // The control never asks for flow control.
+    enum FlowControl { NoFlowControl };
 
     explicit WinSerialPort(QObject *parent = nullptr);
     ~WinSerialPort() override;
 
     // "COM1", or a full device path such as \\.\COM10.
     void setPortName(const QString &name);
-    QString portName() const { return m_name; }
 
     // Taken at once when the port is open, else kept for the opening.
     bool setBaudRate(qint32 baud);
@@ -96,7 +96,6 @@ private:
     DataBits m_dataBits = Data8;
     Parity m_parity = NoParity;
     StopBits m_stopBits = OneStop;
-    FlowControl m_flow = NoFlowControl;
 
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     OVERLAPPED m_readOverlapped {};

@@ -12,6 +12,8 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; echo "evidence in $work" >&2; exit 1; }
+# shellcheck source=SCRIPTDIR/operator.sh
+. "$here/operator.sh"
 
 # The machine's answer: report lines with accented letters, a lone CR and a NUL inside.
 python3 - "$work/report.bin" <<'PY'
@@ -29,12 +31,7 @@ if [ "$mode" = vanish ]; then
     expected="$work/expected.bin"
 fi
 
-# Xvfb picks a free display itself and tells its number once it is ready.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" > "$work/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { cat "$work/xvfb.log"; echo "no virtual display" >&2; exit 1; }
-export DISPLAY=":$(cat "$work/display")"
+virtual_display
 
 "$sim" --link "$work/com1" --report "$work/report.bin" "${vanish_args[@]}" > "$work/sim.log" 2>&1 &
 pids+=($!)
@@ -42,28 +39,13 @@ for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.1; done
 
 (cd "$work/out" && SALVEX_COM1="$work/com1" QT_QPA_PLATFORM=xcb exec "$salvex") > "$work/salvex.log" 2>&1 &
 app=$!
-pids+=($app)
+pids+=("$app")
 
-window() { # waits for a visible window whose name matches
-    for _ in $(seq 100); do
-        w=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
-        [ -n "$w" ] && { echo "$w"; return 0; }
-        sleep 0.1
-    done
-    import -window root "$work/stuck.png"
-    fail "no window named '$1'"
-}
 press() { # presses a key in the window whose name matches
     local w
     w=$(window "$1")
     xdotool windowfocus --sync "$w"
     xdotool key "$2"
-    sleep 0.4
-}
-click() { # clicks a point given in twips of the window whose name matches
-    local w
-    w=$(window "$1")
-    xdotool mousemove --window "$w" $(($2 / 15)) $(($3 / 15)) click 1
     sleep 0.4
 }
 title() { # the title the window system shows for the window whose name matches
@@ -74,14 +56,6 @@ titled() { # fails unless the window whose name matches shows exactly the title
     shown=$(title "$1")
     [ "$shown" = "$2" ] || fail "the title bar shows '$shown' instead of '$2'"
 }
-status() { # the colour of the state label on a screenshot
-    local w X Y
-    w=$(window 'SALVEX BY BREL')
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    import -window root "$work/$1.png"
-    convert "$work/$1.png" "$work/$1.ppm"
-    python3 "$here/colourat.py" "$work/$1.ppm" $((X + (240 + 2280) / 15)) $((Y + (4440 + 240) / 15)) 65 17
-}
 
 titled '^SALVEX$' 'SALVEX'
 press '^SALVEX$' Return                      # the reminder
@@ -89,7 +63,7 @@ titled 'SALVEX BY BREL' 'SALVEX BY BREL http://www.salvex.example'
 click 'SALVEX BY BREL' 1267 6607             # Abrir puerto
 press '^SALVEX$' Return                      # Puerto COM 1: abierto OK
 sleep 0.5
-[ "$(status open)" = green ] || fail "the state is not green while open"
+[ "$(status open 'SALVEX BY BREL')" = green ] || fail "the state is not green while open"
 click 'SALVEX BY BREL' 967 3967              # Recibir Datos
 size=$(stat -c %s "$work/report.bin")
 sleep $((size * 11 / 9600 + 2))               # the report at the pace of the line
@@ -103,7 +77,7 @@ click '^Salvex by Brel$' 3667 2587           # Cancelar
 click 'SALVEX BY BREL' 4747 6607             # Cerrar puerto (accepted also after a loss)
 press '^SALVEX$' Return                      # Puerto COM 1: cerrado OK
 sleep 0.5
-[ "$(status closed)" = red ] || fail "the state is not red after closing"
+[ "$(status closed 'SALVEX BY BREL')" = red ] || fail "the state is not red after closing"
 python3 "$here/closewindow.py" "$(window 'SALVEX BY BREL')"
 for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
 wait "$app" && code=0 || code=$?

@@ -13,6 +13,8 @@ work=$(mktemp -d /tmp/salvex-wine.XXXXXX)
 mkdir "$work/out"
 pids=()
 fail() { echo "FAIL: $*" >&2; echo "evidence in $work" >&2; exit 1; }
+# shellcheck source=SCRIPTDIR/../e2e/operator.sh
+. "$e2e/operator.sh"
 
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all
 # No Mono or Gecko to offer, and no menu entries or icons written into the Linux desktop.
@@ -38,12 +40,7 @@ lines += [bytes(range(256)), b"TOTAL 000123456"]
 open(sys.argv[1], "wb").write(b"\r\n".join(lines) + b"\r\n")
 PY
 
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" > "$work/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { cat "$work/xvfb.log"; fail "no virtual display"; }
-DISPLAY=":$(cat "$work/display")"
-export DISPLAY
+virtual_display
 
 wineboot --init > "$work/wineboot.log" 2>&1
 wineserver -w
@@ -92,16 +89,6 @@ main='^SALVEX BY BREL http://www.salvex.example$'
 box='^SALVEX$'
 dialog='^Salvex by Brel$'
 input='^ Salvex by Brel$'
-window() { # waits for a visible window whose name matches
-    local w
-    for _ in $(seq 150); do
-        w=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
-        [ -n "$w" ] && { echo "$w"; return 0; }
-        sleep 0.1
-    done
-    import -window root "$work/stuck.png"
-    fail "no window named '$1'"
-}
 gone() { # waits until no visible window's name matches
     for _ in $(seq 50); do
         xdotool search --onlyvisible --name "$1" > /dev/null 2>&1 || return 0
@@ -109,12 +96,6 @@ gone() { # waits until no visible window's name matches
     done
     import -window root "$work/stuck.png"
     fail "the window named '$1' stayed"
-}
-click() { # clicks a point given in twips of the window whose name matches
-    local w
-    w=$(window "$1")
-    xdotool mousemove --window "$w" $(($2 / 15)) $(($3 / 15)) click 1
-    sleep 0.5
 }
 button() { # clicks a point given from the bottom right corner, in pixels
     # shellcheck disable=SC2034 # all set by getwindowgeometry --shell
@@ -127,21 +108,12 @@ button() { # clicks a point given from the bottom right corner, in pixels
 }
 # A message box's button sits at its bottom right; an input box's Aceptar left of Cancelar.
 ok() { button "$box" 49 23; gone "$box"; }
-status() { # the colour of the state label
-    # shellcheck disable=SC2034 # all set by getwindowgeometry --shell
-    local w WIDTH HEIGHT X Y SCREEN WINDOW
-    w=$(window "$main")
-    eval "$(xdotool getwindowgeometry --shell "$w")"
-    import -window root "$work/$1.png"
-    convert "$work/$1.png" "$work/$1.ppm"
-    python3 "$e2e/colourat.py" "$work/$1.ppm" $((X + (240 + 2280) / 15)) $((Y + (4440 + 240) / 15)) 65 17
-}
 
 ok                                           # the reminder
 click "$main" 1267 6607                      # Abrir puerto
 ok                                           # Puerto COM 1: abierto OK
 sleep 0.5
-[ "$(status open)" = green ] || fail "the state is not green while open"
+[ "$(status open "$main")" = green ] || fail "the state is not green while open"
 click "$main" 967 3967                       # Recibir Datos
 for _ in $(seq 30); do grep -q "request received" "$work/sim.log" && break; sleep 0.1; done
 grep -q "request received" "$work/sim.log" || { import -window root "$work/stuck.png"; fail "no request reached the machine"; }
@@ -172,7 +144,7 @@ gone "$dialog"
 click "$main" 4747 6607                      # Cerrar puerto
 ok                                           # Puerto COM 1: cerrado OK
 sleep 0.5
-[ "$(status closed)" = red ] || fail "the state is not red after closing"
+[ "$(status closed "$main")" = red ] || fail "the state is not red after closing"
 python3 "$e2e/closewindow.py" "$(window "$main")"
 for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
 wait "$app" && code=0 || code=$?

@@ -1,0 +1,41 @@
+# shellcheck shell=bash disable=SC2154 # $work, pids and fail() come from the sourcing script
+# Plays the operator from outside for the end-to-end tests: a virtual display, windows found
+# by their names, clicks at twips, the state label's colour. Sourced; the sourcing script
+# gives $work (a folder for evidence), the array pids (processes to stop at the end) and
+# fail().
+operator=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+virtual_display() { # starts Xvfb and exports DISPLAY
+    # Xvfb picks a free display itself and tells its number once it is ready.
+    Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" > "$work/xvfb.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+    [ -s "$work/display" ] || { cat "$work/xvfb.log"; fail "no virtual display"; }
+    DISPLAY=":$(cat "$work/display")"
+    export DISPLAY
+}
+window() { # waits for a visible window whose name matches
+    local w
+    for _ in $(seq 150); do
+        w=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
+        [ -n "$w" ] && { echo "$w"; return 0; }
+        sleep 0.1
+    done
+    import -window root "$work/stuck.png"
+    fail "no window named '$1'"
+}
+click() { # clicks a point given in twips of the window whose name matches
+    local w
+    w=$(window "$1")
+    xdotool mousemove --window "$w" $(($2 / 15)) $(($3 / 15)) click 1
+    sleep 0.5
+}
+status() { # the colour of the state label of the main window, whose name matches $2
+    # shellcheck disable=SC2034 # all set by getwindowgeometry --shell
+    local w WIDTH HEIGHT X Y SCREEN WINDOW
+    w=$(window "$2")
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    import -window root "$work/$1.png"
+    convert "$work/$1.png" "$work/$1.ppm"
+    python3 "$operator/colourat.py" "$work/$1.ppm" $((X + (240 + 2280) / 15)) $((Y + (4440 + 240) / 15)) 65 17
+}

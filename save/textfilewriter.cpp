@@ -1,5 +1,7 @@
 #include "textfilewriter.h"
 
+#include "codepage.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -87,23 +89,10 @@ Failure failureFor(int error)
     throw failureFor(error);
 }
 
-// Each character is the byte of the same code; one outside that range is one "?", also
-// when it takes two code units.
+// The text in the system's code page, then the line end.
 QByteArray encoded(const QString &text)
 {
-    QByteArray bytes;
-    bytes.reserve(text.size() + 2);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t code = text.at(i).unicode();
-        if (code < 256) {
-            bytes.append(char(code));
-            continue;
-        }
-        if (QChar::isHighSurrogate(code) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
-            ++i;
-        bytes.append('?');
-    }
-    return bytes + "\r\n";
+    return CodePage::toBytes(text) + "\r\n";
 }
 
 // A NUL would cut the name short where the system reads it.

@@ -1,5 +1,7 @@
 #include "mscomm.h"
 
+#include "codepage.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -27,6 +29,12 @@ QString openFailure(SerialPort::SerialPortError error)
             "el puerto está ocupado por otro programa o no tiene permiso para usarlo");
     case SerialPort::OpenError:
         return QStringLiteral("el puerto ya está abierto");
+    case SerialPort::TimeoutError:
+        return QStringLiteral("el dispositivo no responde (un enlace Bluetooth necesita el "
+                              "aparato encendido y cerca)");
+    case SerialPort::ResourceError:
+        return QStringLiteral(
+            "el dispositivo no funciona; desconecte el adaptador y vuelva a conectarlo");
     default:
         return QStringLiteral("el sistema no permitió abrirlo");
     }
@@ -352,7 +360,7 @@ void MSComm::setOutput(const QString &text)
             why += QStringLiteral(": ") + m_lostReason;
         throw CommError { PortNotOpen, why };
     }
-    const QByteArray bytes = text.toLatin1();
+    const QByteArray bytes = CodePage::toBytes(text);
     if (m_port->write(bytes) != bytes.size())
         throw CommError {
             WriteFailed,
@@ -365,8 +373,8 @@ QString MSComm::input()
     if (!m_port->isOpen())
         return QString();
     const QByteArray bytes = m_inputLen > 0 ? m_port->read(m_inputLen) : m_port->readAll();
-    // One character per byte, with the same code, so nothing is lost or altered.
-    return QString::fromLatin1(bytes);
+    // One character per byte, in the system's code page, so nothing is lost or altered.
+    return CodePage::toText(bytes);
 }
 
 void MSComm::onReadyRead()
@@ -401,12 +409,31 @@ void MSComm::onError(int error)
         return;
     // The cable or adapter is gone: left open, the port would report the hang-up
     // over and over. Keep what was already received, and close.
-    m_lostReason = QStringLiteral("se perdió la conexión con el dispositivo (%1)")
-                       .arg(m_port->errorString());
+    m_lostCause = m_port->errorString();
+    m_lostReason = QStringLiteral("se perdió la conexión con el dispositivo (%1)").arg(m_lostCause);
     // Characters that arrived before the loss are still delivered.
     if (m_rThreshold > 0 && m_port->bytesAvailable() > 0) {
         m_commEvent = comEvReceive;
         Q_EMIT OnComm();
     }
+    if (!m_port->isOpen())
+        return;
     m_port->close();
+    // Told once the port's own code has returned, so that a message box shown for it runs
+    // no event loop inside the driver's completion.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_commEvent = comEventDeviceLost;
+            Q_EMIT OnComm();
+        },
+        Qt::QueuedConnection);
+}
+
+QString MSComm::lostReport() const
+{
+    return QStringLiteral("Se perdió la conexión con %1 y el puerto quedó cerrado (%2). Lo "
+                          "recibido hasta ese momento sigue en el cuadro de texto. Vuelva a "
+                          "conectar el dispositivo y pulse \"Abrir puerto\".")
+        .arg(portLabel(), m_lostCause);
 }

@@ -43,7 +43,12 @@ public:
         WriteFailed = 8016,
         DeviceLost = 8020,
     };
-    enum Event { comEvSend = 1, comEvReceive = 2 };
+    enum Event {
+        comEvSend = 1,
+        comEvReceive = 2,
+        // The control closed the port by itself: the device went away.
+        comEventDeviceLost = 1012,
+    };
 
     explicit MSComm(QObject *parent = nullptr);
     ~MSComm() override;
@@ -74,6 +79,8 @@ public:
     void setOutput(const QString &text);
 
     qint16 commEvent() const { return m_commEvent; }
+    // After comEventDeviceLost: which port was lost, why, and what the operator can do.
+    QString lostReport() const;
     // Every character waiting (or at most InputLen), one per received byte.
     QString input();
 
@@ -118,6 +125,8 @@ private:
     QString m_settings = QStringLiteral("9600,N,8,1");
     LineSettings m_line;
     qint16 m_commEvent = 0;
-    // Why the port closed by itself, told at the next refusal.
+    // Why the port closed by itself, told at the next refusal: the system's words, and
+    // the sentence they go in.
+    QString m_lostCause;
     QString m_lostReason;
 };

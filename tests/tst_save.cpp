@@ -1,3 +1,4 @@
+#include "codepage.h"
 #include "dirlistbox.h"
 #include "drivelistbox.h"
 #include "failure.h"
@@ -141,17 +142,22 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("bytes");
-        QString all;
         QByteArray every;
-        for (int i = 0; i < 256; ++i) {
-            all.append(QChar(i));
+        for (int i = 0; i < 256; ++i)
             every.append(char(i));
-        }
         QTest::newRow("two lines") << QStringLiteral("A\r\nB") << QByteArray("A\r\nB\r\n");
         QTest::newRow("empty") << QString() << QByteArray("\r\n");
         QTest::newRow("lone CR and LF") << QStringLiteral("a\rb\nc") << QByteArray("a\rb\nc\r\n");
-        QTest::newRow("every byte value") << all << every + "\r\n";
-        QTest::newRow("outside the page") << QStringLiteral("1€ 😀ñ") << QByteArray("1? ?\xf1\r\n");
+        // What reception made of every byte value goes back to the same bytes.
+        QTest::newRow("every byte value") << CodePage::toText(every) << every + "\r\n";
+        QTest::newRow("Windows-1252")
+            << QStringLiteral("€‚ƒ„…†‡ˆ‰Š‹ŒŽ‘’“”•–—˜™š›œžŸ\u00a0¡ÿ")
+            << QByteArray("\x80\x82\x83\x84\x85\x86\x87\x88\x89\x8a\x8b\x8c\x8e\x91\x92\x93\x94"
+                          "\x95\x96\x97\x98\x99\x9a\x9b\x9c\x9e\x9f\xa0\xa1\xff\r\n");
+        QTest::newRow("undefined in Windows-1252")
+            << QStringLiteral("\u0081\u008d\u008f\u0090\u009d") << QByteArray("\x81\x8d\x8f\x90\x9d\r\n");
+        QTest::newRow("outside the page")
+            << QStringLiteral("1€ 😀ñ\u0080Ā") << QByteArray("1\x80 ?\xf1??\r\n");
     }
 
     void theFileHoldsEachCharacterAsOneByteThenCrLf()

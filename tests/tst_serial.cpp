@@ -1,3 +1,4 @@
+#include "codepage.h"
 #include "comports.h"
 #include "mscomm.h"
 #include "ptypair.h"
@@ -333,7 +334,7 @@ private Q_SLOTS:
         QByteArray received;
         connect(&comm, &MSComm::OnComm, [&] {
             if (comm.commEvent() == MSComm::comEvReceive)
-                received += comm.input().toLatin1();
+                received += CodePage::toBytes(comm.input());
         });
         QVERIFY(openOn(comm, pty));
         QByteArray all;
@@ -425,7 +426,7 @@ private Q_SLOTS:
         QByteArray received;
         connect(&comm, &MSComm::OnComm, [&] {
             if (comm.commEvent() == MSComm::comEvReceive)
-                received += comm.input().toLatin1();
+                received += CodePage::toBytes(comm.input());
         });
         QVERIFY(openOn(comm, *pty));
         // A pseudo-terminal has no modem lines; that alone is no loss.

@@ -49,7 +49,7 @@ WinSerialPort::SerialPortError openError(DWORD code)
     }
 }
 
-const Win32Comm system = {
+const Win32Comm systemCalls = {
     [](const wchar_t *path) {
         return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
             FILE_FLAG_OVERLAPPED, nullptr);
@@ -71,18 +71,18 @@ const Win32Comm system = {
     CancelIoEx,
 };
 
-const Win32Comm *current = &system;
+const Win32Comm *current = &systemCalls;
 
 } // namespace
 
 const Win32Comm &WinSerialPort::systemCalls()
 {
-    return system;
+    return ::systemCalls;
 }
 
 void WinSerialPort::setCalls(const Win32Comm *calls)
 {
-    current = calls ? calls : &system;
+    current = calls ? calls : &::systemCalls;
 }
 
 WinSerialPort::Request::Request()
@@ -331,8 +331,8 @@ void WinSerialPort::close()
 }
 
 // A request object and its notifier, made anew after one was left to a driver.
-void WinSerialPort::arm(std::unique_ptr<Request> &request, QWinEventNotifier *&notifier,
-    void (WinSerialPort::*done)())
+void WinSerialPort::arm(
+    std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, void (WinSerialPort::*done)())
 {
     if (!request)
         request = std::make_unique<Request>();

@@ -131,8 +131,8 @@ private:
     bool lineAlive();
     void fail(SerialPortError error, DWORD code);
     void lose(SerialPortError error, DWORD code);
-    void settle(std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending,
-        int waitMs);
+    void settle(
+        std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs);
     void arm(std::unique_ptr<Request> &request, QWinEventNotifier *&notifier,
         void (WinSerialPort::*done)());
 

@@ -154,8 +154,8 @@ private Q_SLOTS:
             << QStringLiteral("€‚ƒ„…†‡ˆ‰Š‹ŒŽ‘’“”•–—˜™š›œžŸ\u00a0¡ÿ")
             << QByteArray("\x80\x82\x83\x84\x85\x86\x87\x88\x89\x8a\x8b\x8c\x8e\x91\x92\x93\x94"
                           "\x95\x96\x97\x98\x99\x9a\x9b\x9c\x9e\x9f\xa0\xa1\xff\r\n");
-        QTest::newRow("undefined in Windows-1252")
-            << QStringLiteral("\u0081\u008d\u008f\u0090\u009d") << QByteArray("\x81\x8d\x8f\x90\x9d\r\n");
+        QTest::newRow("undefined in Windows-1252") << QStringLiteral(
+            "\u0081\u008d\u008f\u0090\u009d") << QByteArray("\x81\x8d\x8f\x90\x9d\r\n");
         QTest::newRow("outside the page")
             << QStringLiteral("1€ 😀ñ\u0080Ā") << QByteArray("1\x80 ?\xf1??\r\n");
     }

@@ -262,6 +262,10 @@ void Form1::MSComm1_OnComm()
         MsgBox(MSComm1->lostReport(), vbOKOnly);
         return;
     }
+    if (MSComm1->commEvent() == MSComm::comEventLineErrors) {
+        MsgBox(MSComm1->lineErrorReport(), vbOKOnly);
+        return;
+    }
     if (MSComm1->commEvent() != MSComm::comEvReceive)
         return;
     // The box keeps its own text; appending it is the same as old text plus new.

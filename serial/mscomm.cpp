@@ -12,6 +12,9 @@
 #include <QSerialPortInfo>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -59,6 +62,28 @@ QString chosenDevice(int port)
 }
 
 #ifndef Q_OS_WIN
+// Qt sets IGNPAR and clears INPCK and PARMRK at each opening and each parity change, so a
+// byte damaged on the line would arrive looking whole. Marked by the driver, it is counted.
+void markLineErrors(int fd)
+{
+    termios line {};
+    if (fd < 0 || ::tcgetattr(fd, &line) != 0)
+        return;
+    line.c_iflag |= INPCK | PARMRK;
+    line.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
+    ::tcsetattr(fd, TCSANOW, &line);
+}
+
+// The overruns the driver counted (the chip's and its buffer's), or -1 where the adapter's
+// driver keeps no count.
+qint64 overrunCount(int fd)
+{
+    serial_icounter_struct counts {};
+    if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &counts) != 0)
+        return -1;
+    return qint64(counts.overrun) + counts.buf_overrun;
+}
+
 // The terminals the system console writes to ("tty0 ttyS0"): never the operator's port.
 QStringList consoles()
 {
@@ -119,6 +144,9 @@ QString accessHint(const QString &device)
 MSComm::MSComm(QObject *parent) : QObject(parent), m_port(std::make_unique<SerialPort>())
 {
     parseSettings(m_settings, &m_line);
+    m_quiet.setSingleShot(true);
+    m_quiet.setInterval(QuietMs);
+    connect(&m_quiet, &QTimer::timeout, this, &MSComm::answerQuiet);
     connect(m_port.get(), &SerialPort::readyRead, this, &MSComm::onReadyRead);
     connect(m_port.get(), &SerialPort::bytesWritten, this, &MSComm::onBytesWritten);
     connect(m_port.get(), &SerialPort::errorOccurred, this,
@@ -285,6 +313,10 @@ void MSComm::applySettings(const LineSettings &line, const QString &text)
         && taken(m_port->setDataBits(SerialPort::DataBits(line.dataBits)))
         && (taken(m_port->setParity(parity)) || noParity) && taken(m_port->setStopBits(stopBits))
         && taken(m_port->setFlowControl(SerialPort::NoFlowControl));
+#ifndef Q_OS_WIN
+    if (m_port->isOpen())
+        markLineErrors(m_port->handle());
+#endif
     if (!ok)
         throw CommError { SettingsRefused,
             QStringLiteral("El puerto %1 no admite la configuración \"%2\": %3")
@@ -297,6 +329,7 @@ void MSComm::setPortOpen(bool open)
         // Closing a port that is not open is accepted, as the operator expects.
         if (m_port->isOpen())
             m_port->close();
+        forgetReception();
         return;
     }
     if (m_port->isOpen())
@@ -329,6 +362,19 @@ void MSComm::setPortOpen(bool open)
                 .arg(portLabel(), reason, m_port->errorString()) };
     }
     m_lostReason.clear();
+    forgetReception();
+#ifndef Q_OS_WIN
+    markLineErrors(m_port->handle());
+    m_overrunsSeen = overrunCount(m_port->handle());
+#endif
+}
+
+void MSComm::forgetReception()
+{
+    m_quiet.stop();
+    m_in.clear();
+    m_marks = LineMarks();
+    m_tally = LineTally();
 }
 
 QString MSComm::portSettings() const
@@ -361,6 +407,8 @@ void MSComm::setOutput(const QString &text)
         throw CommError { PortNotOpen, why };
     }
     const QByteArray bytes = CodePage::toBytes(text);
+    // The answer to this request is judged once it has gone quiet.
+    m_quiet.start();
     if (m_port->write(bytes) != bytes.size())
         throw CommError {
             WriteFailed,
@@ -372,21 +420,42 @@ QString MSComm::input()
 {
     if (!m_port->isOpen())
         return QString();
-    const QByteArray bytes = m_inputLen > 0 ? m_port->read(m_inputLen) : m_port->readAll();
+    pull();
+    QByteArray bytes;
+    if (m_inputLen > 0 && m_in.size() > m_inputLen) {
+        bytes = m_in.left(m_inputLen);
+        m_in.remove(0, m_inputLen);
+    } else {
+        bytes = std::exchange(m_in, QByteArray());
+    }
     // One character per byte, in the system's code page, so nothing is lost or altered.
     return CodePage::toText(bytes);
 }
 
+void MSComm::pull()
+{
+    const QByteArray raw = m_port->readAll();
+    if (raw.isEmpty())
+        return;
+#ifdef Q_OS_WIN
+    m_in += raw;
+#else
+    m_marks.decode(raw, m_in);
+#endif
+    m_quiet.start();
+}
+
 void MSComm::onReadyRead()
 {
-    if (m_rThreshold <= 0 || m_port->bytesAvailable() < m_rThreshold)
+    pull();
+    if (m_rThreshold <= 0 || m_in.size() < m_rThreshold)
         return;
     // A handler that leaves characters unread is told again while they wait.
-    while (m_port->isOpen() && m_port->bytesAvailable() >= qMax<qint16>(m_rThreshold, 1)) {
-        const qint64 before = m_port->bytesAvailable();
+    while (m_port->isOpen() && m_in.size() >= qMax<qint16>(m_rThreshold, 1)) {
+        const qsizetype before = m_in.size();
         m_commEvent = comEvReceive;
         Q_EMIT OnComm();
-        if (!m_port->isOpen() || m_port->bytesAvailable() >= before)
+        if (!m_port->isOpen() || m_in.size() >= before)
             break;
     }
 }
@@ -412,13 +481,15 @@ void MSComm::onError(int error)
     m_lostCause = m_port->errorString();
     m_lostReason = QStringLiteral("se perdió la conexión con el dispositivo (%1)").arg(m_lostCause);
     // Characters that arrived before the loss are still delivered.
-    if (m_rThreshold > 0 && m_port->bytesAvailable() > 0) {
+    pull();
+    if (m_rThreshold > 0 && !m_in.isEmpty()) {
         m_commEvent = comEvReceive;
         Q_EMIT OnComm();
     }
     if (!m_port->isOpen())
         return;
     m_port->close();
+    forgetReception();
     // Told once the port's own code has returned, so that a message box shown for it runs
     // no event loop inside the driver's completion.
     QMetaObject::invokeMethod(
@@ -436,4 +507,57 @@ QString MSComm::lostReport() const
                           "recibido hasta ese momento sigue en el cuadro de texto. Vuelva a "
                           "conectar el dispositivo y pulse \"Abrir puerto\".")
         .arg(portLabel(), m_lostCause);
+}
+
+// The answer has gone quiet: if the line damaged any of it, the operator is told once.
+void MSComm::answerQuiet()
+{
+    if (!m_port->isOpen())
+        return;
+#ifdef Q_OS_WIN
+    m_tally.kinds |= m_port->takeLineErrors();
+#else
+    m_tally.damaged = std::exchange(m_marks.damaged, 0);
+    m_tally.breaks = std::exchange(m_marks.breaks, 0);
+    const qint64 overruns = overrunCount(m_port->handle());
+    if (overruns >= 0 && m_overrunsSeen >= 0)
+        m_tally.overruns = overruns - m_overrunsSeen;
+    m_overrunsSeen = overruns;
+#endif
+    const LineTally tally = std::exchange(m_tally, LineTally());
+    QStringList found;
+    if (tally.damaged > 0)
+        found.append(
+            QStringLiteral("%1 bytes dañados (error de paridad o de trama)").arg(tally.damaged));
+    if (tally.breaks > 0)
+        found.append(QStringLiteral("%1 cortes de la línea").arg(tally.breaks));
+    if (tally.overruns > 0)
+        found.append(QStringLiteral("%1 desbordamientos del adaptador, con bytes perdidos")
+                         .arg(tally.overruns));
+#ifdef Q_OS_WIN
+    // Windows says which errors there were, not in how many bytes.
+    if (tally.kinds & CE_RXPARITY)
+        found.append(QStringLiteral("errores de paridad"));
+    if (tally.kinds & CE_FRAME)
+        found.append(QStringLiteral("errores de trama"));
+    if (tally.kinds & CE_OVERRUN)
+        found.append(QStringLiteral("desbordamiento del adaptador, con bytes perdidos"));
+    if (tally.kinds & CE_RXOVER)
+        found.append(QStringLiteral("desbordamiento del búfer de entrada, con bytes perdidos"));
+    if (tally.kinds & CE_BREAK)
+        found.append(QStringLiteral("cortes de la línea"));
+#endif
+    if (found.isEmpty())
+        return;
+    m_lineReport = QStringLiteral("La respuesta recibida por %1 llegó con errores en la línea: %2. "
+                                  "Puede contener importes equivocados: repita la lectura con "
+                                  "\"Recibir Datos\" antes de guardar.")
+                       .arg(portLabel(), found.join(QStringLiteral(", ")));
+    m_commEvent = comEventLineErrors;
+    Q_EMIT OnComm();
+}
+
+QString MSComm::lineErrorReport() const
+{
+    return m_lineReport;
 }

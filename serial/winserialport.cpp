@@ -279,8 +279,8 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     }
     // Bytes left in the driver from before belong to nobody.
     m_calls.purgeComm(m_handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    DWORD errors = 0;
-    m_calls.clearCommError(m_handle, &errors, nullptr);
+    checkLine();
+    m_lineErrors = 0;
     m_received.clear();
     m_queued.clear();
     // A port that cannot even start reading was never usable: the opening fails.
@@ -365,15 +365,25 @@ void WinSerialPort::startRead()
         lose(ResourceError, code);
 }
 
-// Whether the device still answers: a driver whose device has gone fails the query.
-bool WinSerialPort::lineAlive()
+// The one look at the line: the errors the driver noted since the last look are kept, and a
+// driver whose device has gone fails the query.
+bool WinSerialPort::checkLine()
 {
     DWORD errors = 0;
     COMSTAT status {};
-    if (m_calls.clearCommError(m_handle, &errors, &status))
+    if (m_calls.clearCommError(m_handle, &errors, &status)) {
+        m_lineErrors |= errors & (CE_RXPARITY | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_BREAK);
         return true;
+    }
     lose(ResourceError, GetLastError());
     return false;
+}
+
+quint32 WinSerialPort::takeLineErrors()
+{
+    if (isOpen())
+        checkLine();
+    return std::exchange(m_lineErrors, 0);
 }
 
 void WinSerialPort::onReadDone()
@@ -387,9 +397,10 @@ void WinSerialPort::onReadDone()
         lose(ResourceError, GetLastError());
         return;
     }
+    if (!checkLine())
+        return;
     if (count == 0) {
-        if (lineAlive())
-            m_idle.start();
+        m_idle.start();
         return;
     }
     m_received.append(m_read->buffer.constData(), qsizetype(count));

@@ -96,6 +96,10 @@ public:
     qint64 write(const QByteArray &data);
     qint64 bytesToWrite() const;
 
+    // The line errors (CE_RXPARITY, CE_FRAME, CE_OVERRUN, CE_RXOVER, CE_BREAK) the driver
+    // reported since the last call; Windows does not say which bytes they hit.
+    quint32 takeLineErrors();
+
     SerialPortError error() const { return m_error; }
     QString errorString() const { return m_errorString; }
     void clearError();
@@ -128,7 +132,7 @@ private:
     void onReadDone();
     bool startWrite();
     void onWriteDone();
-    bool lineAlive();
+    bool checkLine();
     void fail(SerialPortError error, DWORD code);
     void lose(SerialPortError error, DWORD code);
     void settle(
@@ -154,6 +158,7 @@ private:
     QTimer m_idle;
     QByteArray m_received;
     QByteArray m_queued;
+    quint32 m_lineErrors = 0;
 
     SerialPortError m_error = NoError;
     QString m_errorString;

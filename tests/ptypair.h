@@ -10,6 +10,8 @@ struct LineSeen
 {
     int baud = 0;
     int dataBits = 0;
+    // The driver marks bytes damaged on the line instead of passing them on as whole.
+    bool marksErrors = false;
 };
 
 #ifndef Q_OS_WIN
@@ -108,7 +110,13 @@ public:
             : speed == B19200                     ? 19200
                                                   : -1;
         const tcflag_t size = t.c_cflag & CSIZE;
-        return { baud, size == CS8 ? 8 : size == CS7 ? 7 : size == CS6 ? 6 : 5 };
+        const tcflag_t marks = t.c_iflag & (INPCK | PARMRK | IGNPAR | ISTRIP);
+        return { baud,
+            size == CS8       ? 8
+                : size == CS7 ? 7
+                : size == CS6 ? 6
+                              : 5,
+            marks == (INPCK | PARMRK) };
     }
 
     // The cable is pulled: the machine's side goes away.

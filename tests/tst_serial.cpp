@@ -1,5 +1,6 @@
 #include "codepage.h"
 #include "comports.h"
+#include "linemarks.h"
 #include "mscomm.h"
 #include "ptypair.h"
 
@@ -310,6 +311,59 @@ private Q_SLOTS:
         QCOMPARE(comm.portSettings(), QStringLiteral("%1,E,8,1").arg(baud));
     }
 
+    void lineMarksAreTakenOutWhereverAReadEnds_data()
+    {
+        QTest::addColumn<QByteArray>("marked");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("damaged");
+        QTest::addColumn<int>("breaks");
+        // Literals with NULs inside, taken whole.
+        const auto row
+            = [](const char *name, const auto &marked, const auto &bytes, int damaged, int breaks) {
+                  QTest::newRow(name) << QByteArray(marked, sizeof marked - 1)
+                                      << QByteArray(bytes, sizeof bytes - 1) << damaged << breaks;
+              };
+        row("no marks", "TOTAL 123\r\n", "TOTAL 123\r\n", 0, 0);
+        row("a real 0xFF",
+            "A\xff\xff"
+            "B",
+            "A\xff"
+            "B",
+            0, 0);
+        row("a run of 0xFF", "\xff\xff\xff\xff\xff\xff", "\xff\xff\xff", 0, 0);
+        row("a damaged digit",
+            "12\xff\x00"
+            "34",
+            "1234", 1, 0);
+        row("a damaged 0xFF", "\xff\xff\xff\x00\xff", "\xff\xff", 1, 0);
+        row("a break inside a line",
+            "TOT\xff\x00\x00"
+            "AL",
+            "TOTAL", 0, 1);
+        row("damaged at the very end",
+            "99\xff\x00"
+            "9",
+            "999", 1, 0);
+        row("two damaged around a break", "\xff\x00\x01\xff\x00\x00\xff\x00\x02", "\x01\x02", 2, 1);
+    }
+
+    void lineMarksAreTakenOutWhereverAReadEnds()
+    {
+        QFETCH(QByteArray, marked);
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, damaged);
+        QFETCH(int, breaks);
+        for (qsizetype split = 0; split <= marked.size(); ++split) {
+            LineMarks marks;
+            QByteArray out;
+            marks.decode(QByteArrayView(marked).first(split), out);
+            marks.decode(QByteArrayView(marked).sliced(split), out);
+            QCOMPARE(out, bytes);
+            QCOMPARE(marks.damaged, damaged);
+            QCOMPARE(marks.breaks, breaks);
+        }
+    }
+
     void theRequestReachesTheLineAsOneByte()
     {
         PtyPair pty;
@@ -447,6 +501,31 @@ private Q_SLOTS:
         comm.setOutput(QStringLiteral("W"));
         QCOMPARE(back.receive(1), QByteArray("W"));
     }
+
+#ifndef Q_OS_WIN
+    // The driver marks damaged bytes from the opening on, and still after a speed change,
+    // which Qt would otherwise undo; a real 0xFF, which the driver then doubles, arrives once.
+    void theDriverMarksDamagedBytesAfterOpeningAndEveryChange()
+    {
+        PtyPair pty;
+        MSComm comm;
+        comm.setRThreshold(1);
+        QByteArray received;
+        connect(&comm, &MSComm::OnComm, [&] {
+            if (comm.commEvent() == MSComm::comEvReceive)
+                received += CodePage::toBytes(comm.input());
+        });
+        QVERIFY(openOn(comm, pty));
+        QVERIFY(pty.line().marksErrors);
+        comm.setSettings(QStringLiteral(" 2400,E,8,1"));
+        QCOMPARE(pty.line().baud, 2400);
+        QVERIFY(pty.line().marksErrors);
+
+        const QByteArray runs("\xff\xff\xff A\xff\x00\xff\x00\x00\xff");
+        QVERIFY(pty.send(runs));
+        QTRY_COMPARE(received, runs);
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestSerial)

@@ -22,10 +22,12 @@ struct Driver
     DWORD writeCode = 0;
     bool cancelEndsRequests = true;
     bool lineFails = false;
+    DWORD lineErrors = 0;
     int readCalls = 0;
     int lineQueries = 0;
     DCB line {};
     OVERLAPPED *pendingRead = nullptr;
+    bool readWaits = false;
     char *readBuffer = nullptr;
     QHash<OVERLAPPED *, Completion> done;
 };
@@ -46,6 +48,18 @@ private:
     {
         driver.done.insert(request, result);
         SetEvent(request->hEvent);
+    }
+
+    // The machine sends: a read that waits gets the first of the script.
+    static void feed(const QList<Completion> &more)
+    {
+        driver.reads += more;
+        if (!driver.readWaits || driver.reads.isEmpty())
+            return;
+        driver.readWaits = false;
+        const Completion next = driver.reads.takeFirst();
+        memcpy(driver.readBuffer, next.bytes.constData(), size_t(next.bytes.size()));
+        complete(driver.pendingRead, next);
     }
 
     static Win32Comm calls()
@@ -77,7 +91,7 @@ private:
         c.purgeComm = [](HANDLE, DWORD) { return TRUE; };
         c.clearCommError = [](HANDLE, DWORD *errors, COMSTAT *) {
             ++driver.lineQueries;
-            *errors = 0;
+            *errors = std::exchange(driver.lineErrors, 0);
             if (!driver.lineFails)
                 return TRUE;
             SetLastError(ERROR_BAD_COMMAND);
@@ -87,11 +101,8 @@ private:
             ++driver.readCalls;
             driver.pendingRead = request;
             driver.readBuffer = static_cast<char *>(buffer);
-            if (!driver.reads.isEmpty()) {
-                const Completion next = driver.reads.takeFirst();
-                memcpy(buffer, next.bytes.constData(), size_t(next.bytes.size()));
-                complete(request, next);
-            }
+            driver.readWaits = true;
+            feed({});
             SetLastError(ERROR_IO_PENDING);
             return FALSE;
         };
@@ -111,8 +122,10 @@ private:
             return result.code == 0 ? TRUE : FALSE;
         };
         c.cancelIoEx = [](HANDLE, OVERLAPPED *) {
-            if (driver.cancelEndsRequests && driver.pendingRead)
+            if (driver.cancelEndsRequests && driver.readWaits) {
+                driver.readWaits = false;
                 complete(driver.pendingRead, { ERROR_OPERATION_ABORTED, {} });
+            }
             return TRUE;
         };
         return c;
@@ -251,6 +264,61 @@ private Q_SLOTS:
         // Plugged back, it opens again.
         driver = Driver();
         QCOMPARE(open(comm).number, 0);
+    }
+
+    void anAnswerDamagedOnTheLineIsToldOnceItIsOver_data()
+    {
+        QTest::addColumn<int>("errors");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("clean") << 0 << QString();
+        QTest::newRow("parity") << int(CE_RXPARITY) << "errores de paridad";
+        QTest::newRow("framing") << int(CE_FRAME) << "errores de trama";
+        QTest::newRow("overrun") << int(CE_OVERRUN) << "desbordamiento del adaptador";
+        QTest::newRow("buffer overrun") << int(CE_RXOVER) << "desbordamiento del búfer";
+        QTest::newRow("break") << int(CE_BREAK) << "cortes de la línea";
+        QTest::newRow("parity and break") << int(CE_RXPARITY | CE_BREAK) << "paridad, cortes";
+    }
+
+    void anAnswerDamagedOnTheLineIsToldOnceItIsOver()
+    {
+        QFETCH(int, errors);
+        QFETCH(QString, told);
+        const QByteArray answer("TOTAL \x80 1.2\xff"
+                                "4\r\n");
+        driver.reads = { { 0, answer.left(6) }, { 0, answer.mid(6) } };
+        MSComm comm;
+        comm.setRThreshold(1);
+        QByteArray received;
+        QStringList reports;
+        connect(&comm, &MSComm::OnComm, [&] {
+            if (comm.commEvent() == MSComm::comEvReceive)
+                received += CodePage::toBytes(comm.input());
+            if (comm.commEvent() == MSComm::comEventLineErrors)
+                reports.append(comm.lineErrorReport());
+        });
+        // What the driver noted before the opening is nobody's.
+        driver.lineErrors = CE_FRAME;
+        QCOMPARE(open(comm).number, 0);
+        QTRY_COMPARE(received, answer);
+        QTest::qWait(MSComm::QuietMs + 200);
+        QCOMPARE(reports, QStringList());
+
+        received.clear();
+        comm.setOutput(QStringLiteral("W"));
+        driver.lineErrors = DWORD(errors);
+        feed({ { 0, answer.left(6) }, { 0, answer.mid(6) } });
+        QTRY_COMPARE(received, answer);
+        // Nothing is said while the answer may still be coming.
+        QCOMPARE(reports.size(), 0);
+        QTest::qWait(MSComm::QuietMs + 500);
+        QCOMPARE(received, answer);
+        if (told.isEmpty()) {
+            QCOMPARE(reports, QStringList());
+            return;
+        }
+        QCOMPARE(reports.size(), 1);
+        QVERIFY2(reports[0].contains(told) && reports[0].contains("Recibir Datos"),
+            qPrintable(reports[0]));
     }
 
     void readsThatEndWithNothingCostNoProcessorTime()

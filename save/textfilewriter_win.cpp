@@ -224,8 +224,8 @@ void replace(const QFileInfo &info, const QByteArray &bytes)
     SetFileTime(temp.get(), &old.ftCreationTime, nullptr, nullptr);
     writeAll(temp, bytes);
     constexpr DWORD settable = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN
-        | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_READONLY
-        | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
+        | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SYSTEM
+        | FILE_ATTRIBUTE_TEMPORARY;
     const DWORD attributes = old.dwFileAttributes & settable;
     SetFileAttributesW(from.c_str(), attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
 

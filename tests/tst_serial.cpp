@@ -254,6 +254,159 @@ private Q_SLOTS:
     }
 #endif
 
+    void windowsEntriesOpenTheirOwnPortElseTheHigherOnesCablesFirst_data()
+    {
+        // Each port present as "COM5 \\Device\\Serial0": its name and the driver's device.
+        QTest::addColumn<QStringList>("ports");
+        QTest::addColumn<QStringList>("chosen");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList none = { "", "", "", "" };
+        QTest::newRow("no port present") << QStringList() << none << none;
+        QTest::newRow("COM1 built in, COM5 USB") << QStringList { "COM5 \\Device\\USBSER000",
+            "COM1 \\Device\\Serial0" } << none << QStringList { "COM1", "COM5", "", "" };
+        QTest::newRow("COM7 USB") << QStringList { "COM7 \\Device\\VCP0" } << none
+                                  << QStringList { "COM7", "", "", "" };
+        QTest::newRow("COM3 USB") << QStringList { "COM3 \\Device\\Silabser0" } << none
+                                  << QStringList { "", "", "COM3", "" };
+        QTest::newRow("COM5, COM6 Bluetooth, COM8 USB") << QStringList {
+            "COM5 \\Device\\BthModem0", "COM6 \\Device\\BthModem1", "COM8 \\Device\\Silabser0"
+        } << none << QStringList { "COM8", "COM5", "COM6", "" };
+        QTest::newRow("numbers, not letters, give the order")
+            << QStringList { "COM10 \\Device\\VCP1", "COM9 \\Device\\VCP0" } << none
+            << QStringList { "COM9", "COM10", "", "" };
+        QTest::newRow("the gaps between the PC's own ports are filled in list order")
+            << QStringList { "COM12 \\Device\\VCP1", "COM4 \\Device\\Serial1",
+                   "COM2 \\Device\\Serial0", "COM6 \\Device\\VCP0" }
+            << none << QStringList { "COM6", "COM2", "COM12", "COM4" };
+        QTest::newRow("more than four above COM4") << QStringList { "COM9 \\Device\\VCP4",
+            "COM8 \\Device\\VCP3", "COM7 \\Device\\BthModem0", "COM6 \\Device\\VCP1",
+            "COM5 \\Device\\VCP0" } << none << QStringList { "COM5", "COM6", "COM8", "COM9" };
+        QTest::newRow("names the system wrote in lower case") << QStringList {
+            "com2 \\Device\\Serial1", "com11 \\device\\bthmodem0", "com10 \\Device\\VCP0"
+        } << none << QStringList { "com10", "com2", "com11", "" };
+        QTest::newRow("names that are no COM port") << QStringList { "COM0 \\Device\\Serial0",
+            "LPT1 \\Device\\Parallel0", "COMX \\Device\\VCP0", "COM5 \\Device\\VCP1" }
+                                                    << none << QStringList { "COM5", "", "", "" };
+        QTest::newRow("the operator's port wins, the others keep theirs")
+            << QStringList { "COM1 \\Device\\Serial0", "COM7 \\Device\\VCP0" }
+            << QStringList { "com7", "", "", "COM20" }
+            << QStringList { "COM7", "COM7", "", "COM20" };
+    }
+    void windowsEntriesOpenTheirOwnPortElseTheHigherOnesCablesFirst()
+    {
+        QFETCH(QStringList, ports);
+        QFETCH(QStringList, chosen);
+        QFETCH(QStringList, expected);
+        QList<PresentPort> present;
+        for (const QString &port : ports)
+            present.append({ port.section(' ', 0, 0), QString(), port.section(' ', 1) });
+        QStringList opened;
+        for (int entry = 1; entry <= 4; ++entry)
+            opened.append(windowsComPort(entry, present, chosen[entry - 1]).device);
+        QCOMPARE(opened, expected);
+    }
+
+#ifdef Q_OS_WIN
+    void windowsTipsAndRefusalsNameWhatEachEntryOpens_data()
+    {
+        QTest::addColumn<QList<PresentPort>>("ports");
+        QTest::addColumn<QStringList>("tips");
+        // Of the first entry with no port.
+        QTest::addColumn<QString>("refused");
+        QTest::newRow("names from Device Manager")
+            << QList<PresentPort> { { "COM8", "USB-SERIAL CH340 (COM8)", "\\Device\\Silabser0" },
+                   { "COM1",
+                       "Puerto de comunicaciones (COM1)",
+                       "\\Device\\Serial0" } }
+            << QStringList { "COM1 — Puerto de comunicaciones (COM1)",
+                   "COM8 — USB-SERIAL CH340 (COM8)", "sin puerto", "sin puerto" }
+            << "No se pudo abrir COM3: ningún puerto serie de este equipo es COM3. Puertos serie "
+               "presentes: COM1 (Puerto de comunicaciones (COM1)), COM2 = COM8 (USB-SERIAL "
+               "CH340 (COM8))";
+        QTest::newRow("no names")
+            << QList<PresentPort> { { "COM6", "COM6", "\\Device\\BthModem0" },
+                   { "COM5",
+                       "\\Device\\VCP0",
+                       "\\Device\\VCP0" } }
+            << QStringList { "COM5 — \\Device\\VCP0", "COM6", "sin puerto", "sin puerto" }
+            << "No se pudo abrir COM3: ningún puerto serie de este equipo es COM3. Puertos serie "
+               "presentes: COM1 = COM5 (\\Device\\VCP0), COM2 = COM6";
+        QTest::newRow("none present")
+            << QList<PresentPort>() << QStringList(4, "sin puerto")
+            << "No se pudo abrir COM1: no hay ningún puerto serie presente (conecte un adaptador "
+               "serie USB, o indique el puerto en SALVEX_COM1)";
+    }
+    void windowsTipsAndRefusalsNameWhatEachEntryOpens()
+    {
+        QFETCH(QList<PresentPort>, ports);
+        QFETCH(QStringList, tips);
+        QFETCH(QString, refused);
+        plugIn(ports);
+        QStringList shown;
+        for (int entry = 1; entry <= 4; ++entry)
+            shown.append(MSComm::portTip(entry));
+        QCOMPARE(shown, tips);
+        MSComm comm;
+        comm.setCommPort(qint16(tips.indexOf("sin puerto") + 1));
+        const CommError error = refusal([&] { comm.setPortOpen(true); });
+        QCOMPARE(error.number, int(MSComm::PortUnavailable));
+        QCOMPARE(error.description, refused);
+    }
+
+    void withoutCom1ToCom4TheFirstEntryOpensTheAdapterAbove()
+    {
+        // The host made the prefix a PC whose only serial port is COM5: what Windows lists.
+        MSComm::setPortsPresentSource(nullptr);
+        PtyPair pty(PtyPair::Wired {});
+        QCOMPARE(pty.devicePath(), QStringLiteral("COM5"));
+        const QList<PresentPort> present = MSComm::portsPresent();
+        QCOMPARE(present.size(), 1);
+        QCOMPARE(present[0].device, QStringLiteral("COM5"));
+        QCOMPARE(present[0].driverDevice, QStringLiteral("\\Device\\Serial4"));
+        QStringList tips;
+        for (int entry = 1; entry <= 4; ++entry)
+            tips.append(MSComm::portTip(entry));
+        QCOMPARE(tips,
+            QStringList({ "COM5 — \\Device\\Serial4", "sin puerto", "sin puerto", "sin puerto" }));
+
+        MSComm comm;
+        comm.setRThreshold(1);
+        QByteArray received;
+        connect(&comm, &MSComm::OnComm, [&] {
+            if (comm.commEvent() == MSComm::comEvReceive)
+                received += comm.input().toLatin1();
+        });
+        comm.setCommPort(1);
+        comm.setSettings(QStringLiteral(" 9600,E,8,1"));
+        QCOMPARE(refusal([&] { comm.setPortOpen(true); }).description, QStringLiteral("accepted"));
+        comm.setOutput(QStringLiteral("W"));
+        QCOMPARE(pty.receive(1), QByteArray("W"));
+        QVERIFY(pty.send("TOTAL 42\r\n"));
+        QTRY_COMPARE(received, QByteArray("TOTAL 42\r\n"));
+        comm.setPortOpen(false);
+
+        comm.setCommPort(2);
+        const CommError error = refusal([&] { comm.setPortOpen(true); });
+        QCOMPARE(error.number, int(MSComm::PortUnavailable));
+        QCOMPARE(error.description,
+            QStringLiteral("No se pudo abrir COM2: ningún puerto serie de este equipo es COM2. "
+                           "Puertos serie presentes: COM1 = COM5 (\\Device\\Serial4)"));
+
+        // A port switched off stays listed, with no device behind its name.
+        HKEY key = nullptr;
+        QCOMPARE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
+                     KEY_SET_VALUE, &key),
+            LONG(ERROR_SUCCESS));
+        const wchar_t off[] = L"COM2";
+        RegSetValueExW(
+            key, L"\\Device\\Serial1", 0, REG_SZ, reinterpret_cast<const BYTE *>(off), sizeof off);
+        const QString tip = MSComm::portTip(2);
+        RegDeleteValueW(key, L"\\Device\\Serial1");
+        RegCloseKey(key);
+        QCOMPARE(tip, QStringLiteral("sin puerto"));
+    }
+#endif
+
     void settingsTextsAreParsedOrRefused_data()
     {
         QTest::addColumn<QString>("settings");

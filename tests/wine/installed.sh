@@ -73,7 +73,8 @@ grep -q '"Publisher"="Salvex by Brel"' "$WINEPREFIX/system.reg" || fail "no unin
 pids+=($!)
 for _ in $(seq 100); do [ -e "$work/com5" ] && break; sleep 0.1; done
 [ -e "$work/com5" ] || fail "the simulator did not start"
-python3 "$(dirname "$0")/ptyhost.py" --wire "$WINEPREFIX" "$work/com5"
+# The registry names the terminal itself: the uninstall check looks for "salvex" there.
+python3 "$(dirname "$0")/ptyhost.py" --wire "$WINEPREFIX" "$(readlink "$work/com5")"
 
 # Started from the test's folder, which the save dialog then proposes.
 (cd "$work/out" && exec wine 'C:\Program Files\Salvex\salvex.exe') > "$work/salvex.log" 2>&1 &

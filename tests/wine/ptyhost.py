@@ -127,7 +127,9 @@ def wire(prefix, link):
         subprocess.run(["wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=False)
         subprocess.run(["wineserver", "-w"], env=env, check=False)
-    wanted = {"COM%d" % n: "/dev/null" for n in range(1, 5)}
+    # Should a folder go, the port would lead nowhere rather than to a device that takes
+    # anything.
+    wanted = {"COM%d" % n: "/nonexistent" for n in range(1, 5)}
     wanted["COM5"] = link
     changed = False
     for number in list(range(1, 5)) + list(range(6, 6 + detected())):

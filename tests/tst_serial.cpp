@@ -9,6 +9,11 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
+// GUID_DEVCLASS_PORTS is defined here rather than taken from a library.
+#include <initguid.h>
+
+#include <devguid.h>
+#include <setupapi.h>
 #else
 #include <grp.h>
 #include <sys/fsuid.h>
@@ -368,6 +373,27 @@ private Q_SLOTS:
             tips.append(MSComm::portTip(entry));
         QCOMPARE(tips,
             QStringList({ "COM5 — \\Device\\Serial4", "sin puerto", "sin puerto", "sin puerto" }));
+
+        // Named in Device Manager, as a USB adapter is; Wine names none of its own.
+        const HDEVINFO devices = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
+        SP_DEVINFO_DATA device {};
+        device.cbSize = sizeof device;
+        QVERIFY(SetupDiCreateDeviceInfoW(
+            devices, L"PORTS", &GUID_DEVCLASS_PORTS, nullptr, nullptr, DICD_GENERATE_ID, &device));
+        QVERIFY(SetupDiRegisterDeviceInfo(devices, &device, 0, nullptr, nullptr, nullptr));
+        const wchar_t name[] = L"USB-SERIAL CH340 (COM5)";
+        SetupDiSetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME,
+            reinterpret_cast<const BYTE *>(name), sizeof name);
+        const HKEY settings = SetupDiCreateDevRegKeyW(
+            devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+        const wchar_t com5[] = L"COM5";
+        RegSetValueExW(
+            settings, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE *>(com5), sizeof com5);
+        RegCloseKey(settings);
+        const QString named = MSComm::portTip(1);
+        SetupDiRemoveDevice(devices, &device);
+        SetupDiDestroyDeviceInfoList(devices);
+        QCOMPARE(named, QStringLiteral("COM5 — USB-SERIAL CH340 (COM5)"));
 
         MSComm comm;
         comm.setRThreshold(1);

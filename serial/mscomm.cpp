@@ -93,26 +93,70 @@ QStringList consoles()
     return QString::fromLatin1(active.readAll()).simplified().split(QLatin1Char(' '));
 }
 
+#endif
+
+// The port a number opens: the operator's choice, else the system's numbering of the ports
+// present.
+PresentPort portFor(int port, const QString &chosen)
+{
+#ifdef Q_OS_WIN
+    return windowsComPort(port, MSComm::portsPresent(), chosen);
+#else
+    return comPort(port, MSComm::portsPresent(), consoles(), chosen);
+#endif
+}
+
+// The system's description of a port, unless it only repeats the port's name, as it may on
+// Windows for a port without a name of its own.
+QString describe(const PresentPort &port)
+{
+    return port.description.compare(port.device, Qt::CaseInsensitive) == 0 ? QString()
+                                                                           : port.description;
+}
+
+// "COM1 = /dev/ttyUSB0 (FT232R USB UART)"; on Windows "COM1 = COM5 (...)", or "COM3 (...)"
+// for an entry that opens the port of its own number.
+QString numberedPort(int port, const PresentPort &found)
+{
+    const QString com = QStringLiteral("COM%1").arg(port);
+    QString entry = found.device.compare(com, Qt::CaseInsensitive) == 0
+        ? com
+        : com + QStringLiteral(" = ") + found.device;
+    if (!describe(found).isEmpty())
+        entry += QStringLiteral(" (") + describe(found) + QStringLiteral(")");
+    return entry;
+}
+
 // With no device behind the chosen number, the operator learns which numbers do have one.
 QString noDevice(int port)
 {
-    const QList<PresentPort> ports = comPorts(MSComm::portsPresent(), consoles());
-    if (ports.isEmpty())
-        return QStringLiteral("no hay ningún puerto serie presente (conecte un adaptador serie "
-                              "USB, o indique el dispositivo en SALVEX_COM%1)")
-            .arg(port);
+    const QList<PresentPort> present = MSComm::portsPresent();
     QStringList entries;
-    for (qsizetype i = 0; i < ports.size(); ++i) {
-        QString entry = QStringLiteral("COM%1 = ").arg(i + 1) + ports[i].device;
-        if (!ports[i].description.isEmpty())
-            entry += QStringLiteral(" (") + ports[i].description + QStringLiteral(")");
-        entries.append(entry);
+#ifdef Q_OS_WIN
+    // Every port present is reached by one of the four entries when one of them has none.
+    for (int entry = 1; entry <= 4; ++entry) {
+        const PresentPort found = windowsComPort(entry, present, QString());
+        if (!found.device.isEmpty())
+            entries.append(numberedPort(entry, found));
     }
+    const QString name = QStringLiteral("el puerto");
+#else
+    const QList<PresentPort> ports = comPorts(present, consoles());
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        entries.append(numberedPort(int(i + 1), ports[i]));
+    const QString name = QStringLiteral("el dispositivo");
+#endif
+    if (entries.isEmpty())
+        return QStringLiteral("no hay ningún puerto serie presente (conecte un adaptador serie "
+                              "USB, o indique %1 en SALVEX_COM%2)")
+            .arg(name)
+            .arg(port);
     return QStringLiteral("ningún puerto serie de este equipo es COM%1. Puertos serie presentes: ")
                .arg(port)
         + entries.join(QStringLiteral(", "));
 }
 
+#ifndef Q_OS_WIN
 // The device is there, but this user may not read and write it. Checked with the rights
 // the opening itself used, not the login's.
 bool accessDenied(const QString &device)
@@ -178,43 +222,36 @@ void MSComm::setSThreshold(qint16 value)
 
 QString MSComm::deviceName(int port)
 {
-    // The operator's own choice needs no look at the ports present; on Windows it lets an
-    // adapter that the system numbered COM7 be the program's COM1.
+    // The operator's own choice needs no look at the ports present.
     const QString chosen = chosenDevice(port);
     if (!chosen.isEmpty())
         return chosen;
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
-#else
-    return comPort(port, portsPresent(), consoles(), QString()).device;
-#endif
+    return portFor(port, QString()).device;
 }
 
 QString MSComm::portTip(int port)
 {
-#ifdef Q_OS_WIN
-    return deviceName(port);
-#else
-    const PresentPort found = comPort(port, portsPresent(), consoles(), chosenDevice(port));
+    const PresentPort found = portFor(port, chosenDevice(port));
     if (found.device.isEmpty())
         return QStringLiteral("sin puerto");
-    if (found.description.isEmpty())
-        return found.device;
-    return found.device + QStringLiteral(" — ") + found.description;
-#endif
+    const QString description = describe(found);
+    return description.isEmpty() ? found.device
+                                 : found.device + QStringLiteral(" — ") + description;
 }
 
 QList<PresentPort> MSComm::portsPresent()
 {
     if (portsSource)
         return portsSource();
+#ifdef Q_OS_WIN
+    return windowsPortsPresent();
+#else
     QList<PresentPort> ports;
-#ifndef Q_OS_WIN
     const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : available)
         ports.append({ info.systemLocation(), info.description() });
-#endif
     return ports;
+#endif
 }
 
 void MSComm::setPortsPresentSource(QList<PresentPort> (*source)())
@@ -338,11 +375,9 @@ void MSComm::setPortOpen(bool open)
 
     // Looked up at each opening: an adapter plugged in since start-up is found.
     m_device = deviceName(m_commPort);
-#ifndef Q_OS_WIN
     if (m_device.isEmpty())
         throw CommError { PortUnavailable,
             QStringLiteral("No se pudo abrir COM%1: ").arg(m_commPort) + noDevice(m_commPort) };
-#endif
     m_port->setPortName(m_device);
     // Settings given before the opening are the ones the port opens with.
     applySettings(m_line, m_settings);

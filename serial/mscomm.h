@@ -92,9 +92,9 @@ public:
     // Every character waiting (or at most InputLen), one per received byte.
     QString input();
 
-    // The device that a port number names: the device named by SALVEX_COMn, else "COMn" on
-    // Windows and elsewhere the n-th serial port the machine has at this moment (see
-    // comPorts()), empty when there is none.
+    // The device that a port number names: the device named by SALVEX_COMn, else the port
+    // the system's numbering gives it at this moment (windowsComPort() on Windows, else
+    // comPort()), empty when there is none.
     static QString deviceName(int port);
     // Shown beside an entry of the port list: the device and its description, or "sin
     // puerto".

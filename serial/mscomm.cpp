@@ -189,7 +189,6 @@ MSComm::MSComm(QObject *parent) : QObject(parent), m_port(std::make_unique<Seria
 {
     parseSettings(m_settings, &m_line);
     m_quiet.setSingleShot(true);
-    m_quiet.setInterval(QuietMs);
     connect(&m_quiet, &QTimer::timeout, this, &MSComm::answerQuiet);
     connect(m_port.get(), &SerialPort::readyRead, this, &MSComm::onReadyRead);
     connect(m_port.get(), &SerialPort::bytesWritten, this, &MSComm::onBytesWritten);
@@ -407,6 +406,7 @@ void MSComm::setPortOpen(bool open)
 void MSComm::forgetReception()
 {
     m_quiet.stop();
+    m_lastByte.invalidate();
     m_in.clear();
     m_marks = LineMarks();
     m_tally = LineTally();
@@ -443,7 +443,8 @@ void MSComm::setOutput(const QString &text)
     }
     const QByteArray bytes = CodePage::toBytes(text);
     // The answer to this request is judged once it has gone quiet.
-    m_quiet.start();
+    m_lastByte.invalidate();
+    m_quiet.start(QuietMs);
     if (m_port->write(bytes) != bytes.size())
         throw CommError {
             WriteFailed,
@@ -477,7 +478,10 @@ void MSComm::pull()
 #else
     m_marks.decode(raw, m_in);
 #endif
-    m_quiet.start();
+    // Restarting the timer for every piece of a flood would cost more than the piece.
+    m_lastByte.start();
+    if (!m_quiet.isActive())
+        m_quiet.start(QuietMs);
 }
 
 void MSComm::onReadyRead()
@@ -549,6 +553,10 @@ void MSComm::answerQuiet()
 {
     if (!m_port->isOpen())
         return;
+    if (m_lastByte.isValid() && m_lastByte.elapsed() < QuietMs) {
+        m_quiet.start(int(QuietMs - m_lastByte.elapsed()));
+        return;
+    }
 #ifdef Q_OS_WIN
     m_tally.kinds |= m_port->takeLineErrors();
 #else

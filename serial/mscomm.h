@@ -3,6 +3,7 @@
 #include "comports.h"
 #include "linemarks.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -131,6 +132,7 @@ private:
     QByteArray m_in;
     LineMarks m_marks;
     QTimer m_quiet;
+    QElapsedTimer m_lastByte;
     // Line errors counted during the current answer. Windows tells only their kinds.
     struct LineTally
     {

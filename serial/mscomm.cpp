@@ -399,8 +399,8 @@ void MSComm::setPortOpen(bool open)
     forgetReception();
 #ifndef Q_OS_WIN
     markLineErrors(m_port->handle());
-    m_overrunsSeen = overrunCount(m_port->handle());
 #endif
+    startLineCount();
 }
 
 void MSComm::forgetReception()
@@ -409,7 +409,16 @@ void MSComm::forgetReception()
     m_lastByte.invalidate();
     m_in.clear();
     m_marks = LineMarks();
-    m_tally = LineTally();
+}
+
+// Errors the adapter noted while no answer was coming belong to none.
+void MSComm::startLineCount()
+{
+#ifdef Q_OS_WIN
+    m_port->takeLineErrors();
+#else
+    m_overrunsSeen = overrunCount(m_port->handle());
+#endif
 }
 
 QString MSComm::portSettings() const
@@ -443,6 +452,8 @@ void MSComm::setOutput(const QString &text)
     }
     const QByteArray bytes = CodePage::toBytes(text);
     // The answer to this request is judged once it has gone quiet.
+    if (!m_quiet.isActive())
+        startLineCount();
     m_lastByte.invalidate();
     m_quiet.start(QuietMs);
     if (m_port->write(bytes) != bytes.size())
@@ -557,38 +568,33 @@ void MSComm::answerQuiet()
         m_quiet.start(int(QuietMs - m_lastByte.elapsed()));
         return;
     }
-#ifdef Q_OS_WIN
-    m_tally.kinds |= m_port->takeLineErrors();
-#else
-    m_tally.damaged = std::exchange(m_marks.damaged, 0);
-    m_tally.breaks = std::exchange(m_marks.breaks, 0);
-    const qint64 overruns = overrunCount(m_port->handle());
-    if (overruns >= 0 && m_overrunsSeen >= 0)
-        m_tally.overruns = overruns - m_overrunsSeen;
-    m_overrunsSeen = overruns;
-#endif
-    const LineTally tally = std::exchange(m_tally, LineTally());
     QStringList found;
-    if (tally.damaged > 0)
-        found.append(
-            QStringLiteral("%1 bytes dañados (error de paridad o de trama)").arg(tally.damaged));
-    if (tally.breaks > 0)
-        found.append(QStringLiteral("%1 cortes de la línea").arg(tally.breaks));
-    if (tally.overruns > 0)
-        found.append(QStringLiteral("%1 desbordamientos del adaptador, con bytes perdidos")
-                         .arg(tally.overruns));
 #ifdef Q_OS_WIN
     // Windows says which errors there were, not in how many bytes.
-    if (tally.kinds & CE_RXPARITY)
+    const quint32 kinds = m_port->takeLineErrors();
+    if (kinds & CE_RXPARITY)
         found.append(QStringLiteral("errores de paridad"));
-    if (tally.kinds & CE_FRAME)
+    if (kinds & CE_FRAME)
         found.append(QStringLiteral("errores de trama"));
-    if (tally.kinds & CE_OVERRUN)
+    if (kinds & CE_OVERRUN)
         found.append(QStringLiteral("desbordamiento del adaptador, con bytes perdidos"));
-    if (tally.kinds & CE_RXOVER)
+    if (kinds & CE_RXOVER)
         found.append(QStringLiteral("desbordamiento del búfer de entrada, con bytes perdidos"));
-    if (tally.kinds & CE_BREAK)
+    if (kinds & CE_BREAK)
         found.append(QStringLiteral("cortes de la línea"));
+#else
+    const qint64 damaged = std::exchange(m_marks.damaged, 0);
+    const qint64 breaks = std::exchange(m_marks.breaks, 0);
+    const qint64 overruns = overrunCount(m_port->handle());
+    const qint64 lost = overruns >= 0 && m_overrunsSeen >= 0 ? overruns - m_overrunsSeen : 0;
+    m_overrunsSeen = overruns;
+    if (damaged > 0)
+        found.append(QStringLiteral("%1 bytes dañados (error de paridad o de trama)").arg(damaged));
+    if (breaks > 0)
+        found.append(QStringLiteral("%1 cortes de la línea").arg(breaks));
+    if (lost > 0)
+        found.append(
+            QStringLiteral("%1 desbordamientos del adaptador, con bytes perdidos").arg(lost));
 #endif
     if (found.isEmpty())
         return;

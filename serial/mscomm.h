@@ -122,6 +122,7 @@ private:
     void onReadyRead();
     void pull();
     void forgetReception();
+    void startLineCount();
     void answerQuiet();
     void onBytesWritten();
     void onError(int error);
@@ -133,15 +134,6 @@ private:
     LineMarks m_marks;
     QTimer m_quiet;
     QElapsedTimer m_lastByte;
-    // Line errors counted during the current answer. Windows tells only their kinds.
-    struct LineTally
-    {
-        qint64 damaged = 0;
-        qint64 breaks = 0;
-        qint64 overruns = 0;
-        quint32 kinds = 0;
-    };
-    LineTally m_tally;
     // The driver's overrun count at the last look; -1 where it keeps none.
     qint64 m_overrunsSeen = -1;
     QString m_lineReport;

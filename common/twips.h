@@ -21,7 +21,7 @@ QPushButton *plainButton(
 
 // The width a button's caption may take without being cut by its frame.
 int captionRoom(const QPushButton *button);
-// Makes a button's font smaller until its caption fits inside its frame.
+// Fits a button's caption inside its frame: a size smaller at most, then narrower.
 void fitCaption(QPushButton *button);
 
 // Colours are written 0x00BBGGRR.

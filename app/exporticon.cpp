@@ -106,9 +106,9 @@ bool writePicture(const QSize &size, const QString &fileName)
     picture.fill(Qt::white);
     const bool tall = size.height() > size.width();
     const int side = tall ? size.width() * 3 / 4 : size.height() * 6 / 7;
-    const QPoint at = tall ? QPoint((size.width() - side) / 2, size.height() / 8)
-                           : QPoint(size.width() - side - (size.height() - side) / 2,
-                               (size.height() - side) / 2);
+    const QPoint at = tall
+        ? QPoint((size.width() - side) / 2, size.height() / 8)
+        : QPoint(size.width() - side - (size.height() - side) / 2, (size.height() - side) / 2);
     QPainter painter(&picture);
     painter.drawPixmap(at, salvexPixmap(side));
     painter.end();

@@ -144,7 +144,8 @@ private Q_SLOTS:
         Form1 form;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        const QPoint off = form.frameGeometry().center() - form.screen()->availableGeometry().center();
+        const QPoint off
+            = form.frameGeometry().center() - form.screen()->availableGeometry().center();
         QVERIFY2(qAbs(off.x()) <= 1 && qAbs(off.y()) <= 1,
             qPrintable(QStringLiteral("off by %1, %2").arg(off.x()).arg(off.y())));
     }
@@ -197,8 +198,7 @@ private Q_SLOTS:
             // Face on both sides, and as much on each: a cut caption reaches an edge.
             QVERIFY2(first > left && last < right, qPrintable(seen));
             QVERIFY2(qAbs((first - left) - (right - last)) <= 2, qPrintable(seen));
-            QVERIFY2(QFontInfo(button->font()).pixelSize()
-                    >= QFontInfo(formFont()).pixelSize() - 1,
+            QVERIFY2(QFontInfo(button->font()).pixelSize() >= QFontInfo(formFont()).pixelSize() - 1,
                 qPrintable(seen));
         }
         QVERIFY(narrow->font().stretch() < 100);

@@ -36,10 +36,13 @@ QPushButton *plainButton(
 
 int captionRoom(const QPushButton *button)
 {
+    // What QPushButton itself keeps around its text: the frame, and the margin without which
+    // a style's drawn frame (Fusion's is wider than its metric) touches the caption.
     QStyleOptionButton option;
     option.initFrom(button);
-    return button->width()
-        - 2 * button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, button);
+    const QStyle *style = button->style();
+    return button->width() - 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, button)
+        - style->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
 }
 
 void fitCaption(QPushButton *button)

@@ -218,8 +218,12 @@ mine=$(find "$drive_c/users" -maxdepth 5 -path '*/AppData/Local/Programs/Salvex'
 [ -n "$mine" ] && [ -f "$mine/salvex.exe" ] && [ -f "$mine/THIRD-PARTY-NOTICES.txt" ] \
     || fail "not installed in the user's programs folder"
 [ ! -e "$folder" ] || fail "a one-user installation went to Program Files"
-find "$drive_c/users" -path '*/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Salvex/Salvex.lnk' \
-    | grep -q . || fail "no Start-menu entry in the user's own Start menu"
+menu=$(find "$drive_c/users" -path '*/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Salvex/Salvex.lnk')
+[ -n "$menu" ] || fail "no Start-menu entry in the user's own Start menu"
+python3 - "$menu" <<'PY' || fail "the user's Start-menu entry does not start the program in Documents"
+import sys
+sys.exit(0 if "\\Documents".encode("utf-16-le") in open(sys.argv[1], "rb").read() else 1)
+PY
 entry "$WINEPREFIX/user.reg"
 if grep -qi salvex "$WINEPREFIX/system.reg"; then fail "a one-user installation wrote to the machine's registry"; fi
 # Plain /S, as an administrator might run it: the uninstaller finds the installation it is.

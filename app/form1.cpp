@@ -257,6 +257,18 @@ void Form1::Command4_Click()
 
 void Form1::MSComm1_OnComm()
 {
+    // The control closed a port whose device went away: the panel must not go on saying
+    // "Abierto".
+    if (MSComm1->commEvent() == MSComm::comEventDeviceLost) {
+        setStatusColour(Etiq_Estado, vbRed);
+        Etiq_Estado->setText(QStringLiteral("CERRADO"));
+        MsgBox(MSComm1->lostReport(), vbOKOnly);
+        return;
+    }
+    if (MSComm1->commEvent() == MSComm::comEventLineErrors) {
+        MsgBox(MSComm1->lineErrorReport(), vbOKOnly);
+        return;
+    }
     if (MSComm1->commEvent() != MSComm::comEvReceive)
         return;
     // The box keeps its own text; appending it is the same as old text plus new.

@@ -9,6 +9,9 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
+#include <winnetwk.h>
+
+#include <string>
 #endif
 
 namespace {
@@ -24,6 +27,23 @@ bool holds(const QString &folder, const QString &path)
     return path.compare(folder, cs) == 0 || path.startsWith(root, cs);
 }
 
+#ifdef Q_OS_WIN
+// A network drive is named after its share, as the system remembers it: asking the share
+// itself could keep the list waiting on a server that is gone.
+QString driveLabel(const QString &root)
+{
+    const std::wstring native = QDir::toNativeSeparators(root).toStdWString();
+    if (GetDriveTypeW(native.c_str()) != DRIVE_REMOTE)
+        return QStorageInfo(root).name();
+    wchar_t share[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    const DWORD result = WNetGetConnectionW(native.substr(0, 2).c_str(), share, &size);
+    // One that is not connected now is still named, when it is a remembered connection.
+    return result == NO_ERROR || result == ERROR_CONNECTION_UNAVAIL ? QString::fromWCharArray(share)
+                                                                    : QString();
+}
+#endif
+
 } // namespace
 
 DriveListBox::DriveListBox(QWidget *parent) : QComboBox(parent)
@@ -32,7 +52,7 @@ DriveListBox::DriveListBox(QWidget *parent) : QComboBox(parent)
 #ifdef Q_OS_WIN
     for (const QFileInfo &drive : QDir::drives()) {
         const QString root = drive.absolutePath();
-        const QString label = QStorageInfo(root).name();
+        const QString label = driveLabel(root);
         QString text = root.left(2).toLower();
         if (!label.isEmpty())
             text += QStringLiteral(" [%1]").arg(label);

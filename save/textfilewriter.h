@@ -27,8 +27,8 @@ public:
     // does not exist (PathNotFound); any other failed query counts as nothing there.
     static bool exists(const QString &name);
 
-    // Writes the text followed by CR LF, each character as the byte of the same code ("?"
-    // where there is none), and returns only once the data is on the disk. An existing file
+    // Writes the text followed by CR LF in the system's code page ("?" for a character it
+    // lacks), and returns only once the data is on the disk. An existing file
     // keeps its old text until the new one is complete and synced, then the new one takes its
     // place in one step; a name that is not a regular file (a device, a pipe) is written
     // directly. A pipe or device that takes nothing for StallSeconds is given up.

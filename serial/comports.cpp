@@ -26,6 +26,22 @@ QString baseName(const QString &device)
     return device.section(QLatin1Char('/'), -1);
 }
 
+// 5 for "COM5" (Windows names are case-blind); 0 for any other name.
+int comNumber(const QString &name)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^COM([1-9]\\d{0,2})$"), QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = form.match(name);
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+// A Bluetooth link comes and goes with the telephone or printer at its other end: the last
+// choice for an entry, after every cable.
+bool isBluetooth(const PresentPort &port)
+{
+    return port.driverDevice.startsWith(QLatin1String("\\Device\\BthModem"), Qt::CaseInsensitive);
+}
+
 } // namespace
 
 QList<PresentPort> comPorts(const QList<PresentPort> &present, const QStringList &consoles)
@@ -56,4 +72,36 @@ PresentPort comPort(
             return known;
     }
     return { chosen, QString() };
+}
+
+PresentPort windowsComPort(int port, const QList<PresentPort> &present, const QString &chosen)
+{
+    if (!chosen.isEmpty()) {
+        for (const PresentPort &known : present) {
+            if (known.device.compare(chosen, Qt::CaseInsensitive) == 0)
+                return known;
+        }
+        return { chosen, QString() };
+    }
+    QList<PresentPort> entries(4);
+    QList<std::pair<std::pair<bool, int>, PresentPort>> higher;
+    for (const PresentPort &known : present) {
+        const int number = comNumber(known.device);
+        if (number == port)
+            return known;
+        if (number >= 1 && number <= 4)
+            entries[number - 1] = known;
+        else if (number > 4)
+            higher.append({ { isBluetooth(known), number }, known });
+    }
+    if (port < 1 || port > 4)
+        return PresentPort();
+    std::stable_sort(higher.begin(), higher.end(),
+        [](const auto &a, const auto &b) { return a.first < b.first; });
+    auto next = higher.cbegin();
+    for (PresentPort &entry : entries) {
+        if (entry.device.isEmpty() && next != higher.cend())
+            entry = (next++)->second;
+    }
+    return entries[port - 1];
 }

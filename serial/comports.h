@@ -9,6 +9,9 @@ struct PresentPort
 {
     QString device;
     QString description;
+    // On Windows, the driver's device that holds the COM name ("\Device\BthModem0"): it tells
+    // a Bluetooth link from a cable.
+    QString driverDevice = {};
 };
 
 // The ports that COM1, COM2, ... name, in that order: the built-in UARTs (ttyS), then the
@@ -20,3 +23,15 @@ QList<PresentPort> comPorts(const QList<PresentPort> &present, const QStringList
 // of comPorts(). An empty device when there is no such port.
 PresentPort comPort(int port, const QList<PresentPort> &present, const QStringList &consoles,
     const QString &chosen);
+
+// The port the entry COMn opens on Windows: the one chosen by the operator when there is
+// one, else the PC's own COMn. Entries whose COMn the PC lacks take, in list order, the
+// ports numbered above COM4: Bluetooth links after all others, each group in number order.
+// Above COM4, a number opens only the PC's own port. An empty device when there is none.
+PresentPort windowsComPort(int port, const QList<PresentPort> &present, const QString &chosen);
+
+#ifdef Q_OS_WIN
+// The COM ports Windows has at this moment, with their names in Device Manager where the
+// system has them, else the driver's device.
+QList<PresentPort> windowsPortsPresent();
+#endif

@@ -1,5 +1,7 @@
 #include "mscomm.h"
 
+#include "codepage.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -10,6 +12,9 @@
 #include <QSerialPortInfo>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 
@@ -27,6 +32,12 @@ QString openFailure(SerialPort::SerialPortError error)
             "el puerto está ocupado por otro programa o no tiene permiso para usarlo");
     case SerialPort::OpenError:
         return QStringLiteral("el puerto ya está abierto");
+    case SerialPort::TimeoutError:
+        return QStringLiteral("el dispositivo no responde (un enlace Bluetooth necesita el "
+                              "aparato encendido y cerca)");
+    case SerialPort::ResourceError:
+        return QStringLiteral(
+            "el dispositivo no funciona; desconecte el adaptador y vuelva a conectarlo");
     default:
         return QStringLiteral("el sistema no permitió abrirlo");
     }
@@ -51,6 +62,28 @@ QString chosenDevice(int port)
 }
 
 #ifndef Q_OS_WIN
+// Qt sets IGNPAR and clears INPCK and PARMRK at each opening and each parity change, so a
+// byte damaged on the line would arrive looking whole. Marked by the driver, it is counted.
+void markLineErrors(int fd)
+{
+    termios line {};
+    if (fd < 0 || ::tcgetattr(fd, &line) != 0)
+        return;
+    line.c_iflag |= INPCK | PARMRK;
+    line.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
+    ::tcsetattr(fd, TCSANOW, &line);
+}
+
+// The overruns the driver counted (the chip's and its buffer's), or -1 where the adapter's
+// driver keeps no count.
+qint64 overrunCount(int fd)
+{
+    serial_icounter_struct counts {};
+    if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &counts) != 0)
+        return -1;
+    return qint64(counts.overrun) + counts.buf_overrun;
+}
+
 // The terminals the system console writes to ("tty0 ttyS0"): never the operator's port.
 QStringList consoles()
 {
@@ -60,26 +93,70 @@ QStringList consoles()
     return QString::fromLatin1(active.readAll()).simplified().split(QLatin1Char(' '));
 }
 
+#endif
+
+// The port a number opens: the operator's choice, else the system's numbering of the ports
+// present.
+PresentPort portFor(int port, const QString &chosen)
+{
+#ifdef Q_OS_WIN
+    return windowsComPort(port, MSComm::portsPresent(), chosen);
+#else
+    return comPort(port, MSComm::portsPresent(), consoles(), chosen);
+#endif
+}
+
+// The system's description of a port, unless it only repeats the port's name, as it may on
+// Windows for a port without a name of its own.
+QString describe(const PresentPort &port)
+{
+    return port.description.compare(port.device, Qt::CaseInsensitive) == 0 ? QString()
+                                                                           : port.description;
+}
+
+// "COM1 = /dev/ttyUSB0 (FT232R USB UART)"; on Windows "COM1 = COM5 (...)", or "COM3 (...)"
+// for an entry that opens the port of its own number.
+QString numberedPort(int port, const PresentPort &found)
+{
+    const QString com = QStringLiteral("COM%1").arg(port);
+    QString entry = found.device.compare(com, Qt::CaseInsensitive) == 0
+        ? com
+        : com + QStringLiteral(" = ") + found.device;
+    if (!describe(found).isEmpty())
+        entry += QStringLiteral(" (") + describe(found) + QStringLiteral(")");
+    return entry;
+}
+
 // With no device behind the chosen number, the operator learns which numbers do have one.
 QString noDevice(int port)
 {
-    const QList<PresentPort> ports = comPorts(MSComm::portsPresent(), consoles());
-    if (ports.isEmpty())
-        return QStringLiteral("no hay ningún puerto serie presente (conecte un adaptador serie "
-                              "USB, o indique el dispositivo en SALVEX_COM%1)")
-            .arg(port);
+    const QList<PresentPort> present = MSComm::portsPresent();
     QStringList entries;
-    for (qsizetype i = 0; i < ports.size(); ++i) {
-        QString entry = QStringLiteral("COM%1 = ").arg(i + 1) + ports[i].device;
-        if (!ports[i].description.isEmpty())
-            entry += QStringLiteral(" (") + ports[i].description + QStringLiteral(")");
-        entries.append(entry);
+#ifdef Q_OS_WIN
+    // Every port present is reached by one of the four entries when one of them has none.
+    for (int entry = 1; entry <= 4; ++entry) {
+        const PresentPort found = windowsComPort(entry, present, QString());
+        if (!found.device.isEmpty())
+            entries.append(numberedPort(entry, found));
     }
+    const QString name = QStringLiteral("el puerto");
+#else
+    const QList<PresentPort> ports = comPorts(present, consoles());
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        entries.append(numberedPort(int(i + 1), ports[i]));
+    const QString name = QStringLiteral("el dispositivo");
+#endif
+    if (entries.isEmpty())
+        return QStringLiteral("no hay ningún puerto serie presente (conecte un adaptador serie "
+                              "USB, o indique %1 en SALVEX_COM%2)")
+            .arg(name)
+            .arg(port);
     return QStringLiteral("ningún puerto serie de este equipo es COM%1. Puertos serie presentes: ")
                .arg(port)
         + entries.join(QStringLiteral(", "));
 }
 
+#ifndef Q_OS_WIN
 // The device is there, but this user may not read and write it. Checked with the rights
 // the opening itself used, not the login's.
 bool accessDenied(const QString &device)
@@ -111,6 +188,9 @@ QString accessHint(const QString &device)
 MSComm::MSComm(QObject *parent) : QObject(parent), m_port(std::make_unique<SerialPort>())
 {
     parseSettings(m_settings, &m_line);
+    m_quiet.setSingleShot(true);
+    m_quiet.setInterval(QuietMs);
+    connect(&m_quiet, &QTimer::timeout, this, &MSComm::answerQuiet);
     connect(m_port.get(), &SerialPort::readyRead, this, &MSComm::onReadyRead);
     connect(m_port.get(), &SerialPort::bytesWritten, this, &MSComm::onBytesWritten);
     connect(m_port.get(), &SerialPort::errorOccurred, this,
@@ -142,43 +222,36 @@ void MSComm::setSThreshold(qint16 value)
 
 QString MSComm::deviceName(int port)
 {
-    // The operator's own choice needs no look at the ports present; on Windows it lets an
-    // adapter that the system numbered COM7 be the program's COM1.
+    // The operator's own choice needs no look at the ports present.
     const QString chosen = chosenDevice(port);
     if (!chosen.isEmpty())
         return chosen;
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
-#else
-    return comPort(port, portsPresent(), consoles(), QString()).device;
-#endif
+    return portFor(port, QString()).device;
 }
 
 QString MSComm::portTip(int port)
 {
-#ifdef Q_OS_WIN
-    return deviceName(port);
-#else
-    const PresentPort found = comPort(port, portsPresent(), consoles(), chosenDevice(port));
+    const PresentPort found = portFor(port, chosenDevice(port));
     if (found.device.isEmpty())
         return QStringLiteral("sin puerto");
-    if (found.description.isEmpty())
-        return found.device;
-    return found.device + QStringLiteral(" — ") + found.description;
-#endif
+    const QString description = describe(found);
+    return description.isEmpty() ? found.device
+                                 : found.device + QStringLiteral(" — ") + description;
 }
 
 QList<PresentPort> MSComm::portsPresent()
 {
     if (portsSource)
         return portsSource();
+#ifdef Q_OS_WIN
+    return windowsPortsPresent();
+#else
     QList<PresentPort> ports;
-#ifndef Q_OS_WIN
     const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : available)
         ports.append({ info.systemLocation(), info.description() });
-#endif
     return ports;
+#endif
 }
 
 void MSComm::setPortsPresentSource(QList<PresentPort> (*source)())
@@ -277,6 +350,10 @@ void MSComm::applySettings(const LineSettings &line, const QString &text)
         && taken(m_port->setDataBits(SerialPort::DataBits(line.dataBits)))
         && (taken(m_port->setParity(parity)) || noParity) && taken(m_port->setStopBits(stopBits))
         && taken(m_port->setFlowControl(SerialPort::NoFlowControl));
+#ifndef Q_OS_WIN
+    if (m_port->isOpen())
+        markLineErrors(m_port->handle());
+#endif
     if (!ok)
         throw CommError { SettingsRefused,
             QStringLiteral("El puerto %1 no admite la configuración \"%2\": %3")
@@ -289,6 +366,7 @@ void MSComm::setPortOpen(bool open)
         // Closing a port that is not open is accepted, as the operator expects.
         if (m_port->isOpen())
             m_port->close();
+        forgetReception();
         return;
     }
     if (m_port->isOpen())
@@ -297,11 +375,9 @@ void MSComm::setPortOpen(bool open)
 
     // Looked up at each opening: an adapter plugged in since start-up is found.
     m_device = deviceName(m_commPort);
-#ifndef Q_OS_WIN
     if (m_device.isEmpty())
         throw CommError { PortUnavailable,
             QStringLiteral("No se pudo abrir COM%1: ").arg(m_commPort) + noDevice(m_commPort) };
-#endif
     m_port->setPortName(m_device);
     // Settings given before the opening are the ones the port opens with.
     applySettings(m_line, m_settings);
@@ -321,6 +397,19 @@ void MSComm::setPortOpen(bool open)
                 .arg(portLabel(), reason, m_port->errorString()) };
     }
     m_lostReason.clear();
+    forgetReception();
+#ifndef Q_OS_WIN
+    markLineErrors(m_port->handle());
+    m_overrunsSeen = overrunCount(m_port->handle());
+#endif
+}
+
+void MSComm::forgetReception()
+{
+    m_quiet.stop();
+    m_in.clear();
+    m_marks = LineMarks();
+    m_tally = LineTally();
 }
 
 QString MSComm::portSettings() const
@@ -352,7 +441,9 @@ void MSComm::setOutput(const QString &text)
             why += QStringLiteral(": ") + m_lostReason;
         throw CommError { PortNotOpen, why };
     }
-    const QByteArray bytes = text.toLatin1();
+    const QByteArray bytes = CodePage::toBytes(text);
+    // The answer to this request is judged once it has gone quiet.
+    m_quiet.start();
     if (m_port->write(bytes) != bytes.size())
         throw CommError {
             WriteFailed,
@@ -364,21 +455,42 @@ QString MSComm::input()
 {
     if (!m_port->isOpen())
         return QString();
-    const QByteArray bytes = m_inputLen > 0 ? m_port->read(m_inputLen) : m_port->readAll();
-    // One character per byte, with the same code, so nothing is lost or altered.
-    return QString::fromLatin1(bytes);
+    pull();
+    QByteArray bytes;
+    if (m_inputLen > 0 && m_in.size() > m_inputLen) {
+        bytes = m_in.left(m_inputLen);
+        m_in.remove(0, m_inputLen);
+    } else {
+        bytes = std::exchange(m_in, QByteArray());
+    }
+    // One character per byte, in the system's code page, so nothing is lost or altered.
+    return CodePage::toText(bytes);
+}
+
+void MSComm::pull()
+{
+    const QByteArray raw = m_port->readAll();
+    if (raw.isEmpty())
+        return;
+#ifdef Q_OS_WIN
+    m_in += raw;
+#else
+    m_marks.decode(raw, m_in);
+#endif
+    m_quiet.start();
 }
 
 void MSComm::onReadyRead()
 {
-    if (m_rThreshold <= 0 || m_port->bytesAvailable() < m_rThreshold)
+    pull();
+    if (m_rThreshold <= 0 || m_in.size() < m_rThreshold)
         return;
     // A handler that leaves characters unread is told again while they wait.
-    while (m_port->isOpen() && m_port->bytesAvailable() >= qMax<qint16>(m_rThreshold, 1)) {
-        const qint64 before = m_port->bytesAvailable();
+    while (m_port->isOpen() && m_in.size() >= qMax<qint16>(m_rThreshold, 1)) {
+        const qsizetype before = m_in.size();
         m_commEvent = comEvReceive;
         Q_EMIT OnComm();
-        if (!m_port->isOpen() || m_port->bytesAvailable() >= before)
+        if (!m_port->isOpen() || m_in.size() >= before)
             break;
     }
 }
@@ -401,12 +513,86 @@ void MSComm::onError(int error)
         return;
     // The cable or adapter is gone: left open, the port would report the hang-up
     // over and over. Keep what was already received, and close.
-    m_lostReason = QStringLiteral("se perdió la conexión con el dispositivo (%1)")
-                       .arg(m_port->errorString());
+    m_lostCause = m_port->errorString();
+    m_lostReason = QStringLiteral("se perdió la conexión con el dispositivo (%1)").arg(m_lostCause);
     // Characters that arrived before the loss are still delivered.
-    if (m_rThreshold > 0 && m_port->bytesAvailable() > 0) {
+    pull();
+    if (m_rThreshold > 0 && !m_in.isEmpty()) {
         m_commEvent = comEvReceive;
         Q_EMIT OnComm();
     }
+    if (!m_port->isOpen())
+        return;
     m_port->close();
+    forgetReception();
+    // Told once the port's own code has returned, so that a message box shown for it runs
+    // no event loop inside the driver's completion.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_commEvent = comEventDeviceLost;
+            Q_EMIT OnComm();
+        },
+        Qt::QueuedConnection);
+}
+
+QString MSComm::lostReport() const
+{
+    return QStringLiteral("Se perdió la conexión con %1 y el puerto quedó cerrado (%2). Lo "
+                          "recibido hasta ese momento sigue en el cuadro de texto. Vuelva a "
+                          "conectar el dispositivo y pulse \"Abrir puerto\".")
+        .arg(portLabel(), m_lostCause);
+}
+
+// The answer has gone quiet: if the line damaged any of it, the operator is told once.
+void MSComm::answerQuiet()
+{
+    if (!m_port->isOpen())
+        return;
+#ifdef Q_OS_WIN
+    m_tally.kinds |= m_port->takeLineErrors();
+#else
+    m_tally.damaged = std::exchange(m_marks.damaged, 0);
+    m_tally.breaks = std::exchange(m_marks.breaks, 0);
+    const qint64 overruns = overrunCount(m_port->handle());
+    if (overruns >= 0 && m_overrunsSeen >= 0)
+        m_tally.overruns = overruns - m_overrunsSeen;
+    m_overrunsSeen = overruns;
+#endif
+    const LineTally tally = std::exchange(m_tally, LineTally());
+    QStringList found;
+    if (tally.damaged > 0)
+        found.append(
+            QStringLiteral("%1 bytes dañados (error de paridad o de trama)").arg(tally.damaged));
+    if (tally.breaks > 0)
+        found.append(QStringLiteral("%1 cortes de la línea").arg(tally.breaks));
+    if (tally.overruns > 0)
+        found.append(QStringLiteral("%1 desbordamientos del adaptador, con bytes perdidos")
+                         .arg(tally.overruns));
+#ifdef Q_OS_WIN
+    // Windows says which errors there were, not in how many bytes.
+    if (tally.kinds & CE_RXPARITY)
+        found.append(QStringLiteral("errores de paridad"));
+    if (tally.kinds & CE_FRAME)
+        found.append(QStringLiteral("errores de trama"));
+    if (tally.kinds & CE_OVERRUN)
+        found.append(QStringLiteral("desbordamiento del adaptador, con bytes perdidos"));
+    if (tally.kinds & CE_RXOVER)
+        found.append(QStringLiteral("desbordamiento del búfer de entrada, con bytes perdidos"));
+    if (tally.kinds & CE_BREAK)
+        found.append(QStringLiteral("cortes de la línea"));
+#endif
+    if (found.isEmpty())
+        return;
+    m_lineReport = QStringLiteral("La respuesta recibida por %1 llegó con errores en la línea: %2. "
+                                  "Puede contener importes equivocados: repita la lectura con "
+                                  "\"Recibir Datos\" antes de guardar.")
+                       .arg(portLabel(), found.join(QStringLiteral(", ")));
+    m_commEvent = comEventLineErrors;
+    Q_EMIT OnComm();
+}
+
+QString MSComm::lineErrorReport() const
+{
+    return m_lineReport;
 }

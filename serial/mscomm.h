@@ -1,10 +1,12 @@
 #pragma once
 
 #include "comports.h"
+#include "linemarks.h"
 
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 #ifdef Q_OS_WIN
@@ -43,7 +45,16 @@ public:
         WriteFailed = 8016,
         DeviceLost = 8020,
     };
-    enum Event { comEvSend = 1, comEvReceive = 2 };
+    enum Event {
+        comEvSend = 1,
+        comEvReceive = 2,
+        // The control closed the port by itself: the device went away.
+        comEventDeviceLost = 1012,
+        // An answer that has gone quiet came with errors on the line.
+        comEventLineErrors = 1013,
+    };
+    // How long without a byte before an answer counts as over.
+    static constexpr int QuietMs = 1000;
 
     explicit MSComm(QObject *parent = nullptr);
     ~MSComm() override;
@@ -74,12 +85,16 @@ public:
     void setOutput(const QString &text);
 
     qint16 commEvent() const { return m_commEvent; }
+    // After comEventDeviceLost: which port was lost, why, and what the operator can do.
+    QString lostReport() const;
+    // After comEventLineErrors: which errors the adapter reported, and what to do.
+    QString lineErrorReport() const;
     // Every character waiting (or at most InputLen), one per received byte.
     QString input();
 
-    // The device that a port number names: the device named by SALVEX_COMn, else "COMn" on
-    // Windows and elsewhere the n-th serial port the machine has at this moment (see
-    // comPorts()), empty when there is none.
+    // The device that a port number names: the device named by SALVEX_COMn, else the port
+    // the system's numbering gives it at this moment (windowsComPort() on Windows, else
+    // comPort()), empty when there is none.
     static QString deviceName(int port);
     // Shown beside an entry of the port list: the device and its description, or "sin
     // puerto".
@@ -104,11 +119,30 @@ private:
     static bool parseSettings(const QString &text, LineSettings *out);
     void applySettings(const LineSettings &line, const QString &text);
     void onReadyRead();
+    void pull();
+    void forgetReception();
+    void answerQuiet();
     void onBytesWritten();
     void onError(int error);
     QString portLabel() const;
 
     std::unique_ptr<SerialPort> m_port;
+    // Received bytes not yet read, as they came off the line.
+    QByteArray m_in;
+    LineMarks m_marks;
+    QTimer m_quiet;
+    // Line errors counted during the current answer. Windows tells only their kinds.
+    struct LineTally
+    {
+        qint64 damaged = 0;
+        qint64 breaks = 0;
+        qint64 overruns = 0;
+        quint32 kinds = 0;
+    };
+    LineTally m_tally;
+    // The driver's overrun count at the last look; -1 where it keeps none.
+    qint64 m_overrunsSeen = -1;
+    QString m_lineReport;
     qint16 m_inputLen = 0;
     qint16 m_rThreshold = 0;
     qint16 m_sThreshold = 0;
@@ -118,6 +152,8 @@ private:
     QString m_settings = QStringLiteral("9600,N,8,1");
     LineSettings m_line;
     qint16 m_commEvent = 0;
-    // Why the port closed by itself, told at the next refusal.
+    // Why the port closed by itself, told at the next refusal: the system's words, and
+    // the sentence they go in.
+    QString m_lostCause;
     QString m_lostReason;
 };

@@ -1,5 +1,6 @@
 #include "winserialport.h"
 
+#include <QDeadlineTimer>
 #include <QWinEventNotifier>
 
 #include <utility>
@@ -11,6 +12,9 @@ constexpr DWORD ReadChunk = 4096;
 // A read waits for its first byte as long as it takes, then ends at the first pause of
 // this many milliseconds between bytes: a report comes in pieces as it arrives.
 constexpr DWORD ByteGapMs = 1;
+// Some USB drivers end a read at once with nothing instead of waiting for a byte; the next
+// read then starts this much later, so such a driver costs no processor time.
+constexpr int IdleReadMs = 50;
 
 // The system's own words for an error code, in the system's language.
 QString systemMessage(DWORD code)
@@ -25,19 +29,81 @@ QString systemMessage(DWORD code)
     return message;
 }
 
+// What a failed opening means to the operator, by the system's code.
+WinSerialPort::SerialPortError openError(DWORD code)
+{
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return WinSerialPort::DeviceNotFoundError;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return WinSerialPort::PermissionError;
+    case ERROR_SEM_TIMEOUT: // a Bluetooth link whose device is off
+        return WinSerialPort::TimeoutError;
+    case ERROR_GEN_FAILURE: // an adapter that has stopped answering its driver
+        return WinSerialPort::ResourceError;
+    default:
+        return WinSerialPort::UnknownError;
+    }
+}
+
+const Win32Comm systemCalls = {
+    [](const wchar_t *path) {
+        return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            FILE_FLAG_OVERLAPPED, nullptr);
+    },
+    CloseHandle,
+    GetCommState,
+    SetCommState,
+    SetCommTimeouts,
+    SetupComm,
+    PurgeComm,
+    ClearCommError,
+    [](HANDLE handle, void *buffer, DWORD size, OVERLAPPED *overlapped) {
+        return ReadFile(handle, buffer, size, nullptr, overlapped);
+    },
+    [](HANDLE handle, const void *data, DWORD size, OVERLAPPED *overlapped) {
+        return WriteFile(handle, data, size, nullptr, overlapped);
+    },
+    GetOverlappedResult,
+    CancelIoEx,
+};
+
+const Win32Comm *current = &systemCalls;
+
 } // namespace
 
-WinSerialPort::WinSerialPort(QObject *parent) : QObject(parent)
+const Win32Comm &WinSerialPort::systemCalls()
 {
-    // Manual-reset events: a completion stays signalled until the next request resets it.
-    m_readOverlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_writeOverlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_readNotifier = new QWinEventNotifier(m_readOverlapped.hEvent, this);
-    m_writeNotifier = new QWinEventNotifier(m_writeOverlapped.hEvent, this);
-    m_readNotifier->setEnabled(false);
-    m_writeNotifier->setEnabled(false);
-    connect(m_readNotifier, &QWinEventNotifier::activated, this, &WinSerialPort::onReadDone);
-    connect(m_writeNotifier, &QWinEventNotifier::activated, this, &WinSerialPort::onWriteDone);
+    return ::systemCalls;
+}
+
+void WinSerialPort::setCalls(const Win32Comm *calls)
+{
+    current = calls ? calls : &::systemCalls;
+}
+
+WinSerialPort::Request::Request()
+{
+    // Manual reset: a completion stays signalled until the next request resets it.
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+WinSerialPort::Request::~Request()
+{
+    CloseHandle(overlapped.hEvent);
+}
+
+WinSerialPort::WinSerialPort(QObject *parent) : QObject(parent), m_calls(*current)
+{
+    m_idle.setSingleShot(true);
+    m_idle.setInterval(IdleReadMs);
+    connect(&m_idle, &QTimer::timeout, this, [this] {
+        if (isOpen() && !m_reading)
+            startRead();
+    });
 }
 
 WinSerialPort::~WinSerialPort()
@@ -45,8 +111,6 @@ WinSerialPort::~WinSerialPort()
     close();
     delete m_readNotifier;
     delete m_writeNotifier;
-    CloseHandle(m_readOverlapped.hEvent);
-    CloseHandle(m_writeOverlapped.hEvent);
 }
 
 void WinSerialPort::setPortName(const QString &name)
@@ -127,6 +191,9 @@ void WinSerialPort::putFlowControl(DCB &dcb) const
     dcb.fOutxCtsFlow = FALSE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fOutX = dcb.fInX = FALSE;
+    // Unused without XON/XOFF, yet drivers that report them equal refuse the whole line.
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
 }
 
 // Changes what `change` sets and leaves the rest of the line as the driver has it, as
@@ -135,12 +202,12 @@ bool WinSerialPort::changeLine(const std::function<void(DCB &)> &change)
 {
     DCB dcb {};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(m_handle, &dcb)) {
+    if (!m_calls.getCommState(m_handle, &dcb)) {
         fail(UnsupportedOperationError, GetLastError());
         return false;
     }
     change(dcb);
-    if (SetCommState(m_handle, &dcb))
+    if (m_calls.setCommState(m_handle, &dcb))
         return true;
     const DWORD code = GetLastError();
     // Wine on a pseudo-terminal, which cannot hold a parity, refuses a parity asked for
@@ -148,8 +215,8 @@ bool WinSerialPort::changeLine(const std::function<void(DCB &)> &change)
     DCB plain = dcb;
     plain.Parity = NOPARITY;
     plain.fParity = FALSE;
-    if (dcb.Parity == NOPARITY || !SetCommState(m_handle, &plain)
-        || !SetCommState(m_handle, &dcb)) {
+    if (dcb.Parity == NOPARITY || !m_calls.setCommState(m_handle, &plain)
+        || !m_calls.setCommState(m_handle, &dcb)) {
         fail(UnsupportedOperationError, code);
         return false;
     }
@@ -172,6 +239,8 @@ bool WinSerialPort::applyLine()
         dcb.fAbortOnError = FALSE;
         dcb.fDsrSensitivity = FALSE;
         dcb.fOutxDsrFlow = FALSE;
+        // Machines and data terminals that power their line driver from DTR or RTS answer
+        // only with both on.
         dcb.fDtrControl = DTR_CONTROL_ENABLE;
     });
 }
@@ -186,78 +255,135 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     }
     const QString path
         = m_name.startsWith(QLatin1String("\\\\")) ? m_name : QStringLiteral("\\\\.\\") + m_name;
-    m_handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()),
-        GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (m_handle == INVALID_HANDLE_VALUE) {
+    const HANDLE handle = m_calls.createFile(reinterpret_cast<const wchar_t *>(path.utf16()));
+    if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        const SerialPortError error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
-            ? DeviceNotFoundError
-            : code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ? PermissionError
-                                                                             : OpenError;
-        fail(error, code);
+        m_error = openError(code);
+        m_errorString = systemMessage(code);
         return false;
     }
+    m_handle = handle;
     // Wine's serial layer ignores the "return at once once anything has arrived" form of
     // the timeouts; a gap between bytes ends a read on both.
     COMMTIMEOUTS timeouts {};
     timeouts.ReadIntervalTimeout = ByteGapMs;
-    SetupComm(m_handle, 65536, 4096);
-    if (!applyLine() || !SetCommTimeouts(m_handle, &timeouts)) {
-        if (m_error == NoError)
-            fail(OpenError, GetLastError());
-        CloseHandle(m_handle);
+    m_calls.setupComm(m_handle, 65536, 4096);
+    if (!applyLine() || !m_calls.setCommTimeouts(m_handle, &timeouts)) {
+        if (m_error == NoError) {
+            m_error = UnknownError;
+            m_errorString = systemMessage(GetLastError());
+        }
+        m_calls.closeHandle(m_handle);
         m_handle = INVALID_HANDLE_VALUE;
         return false;
     }
     // Bytes left in the driver from before belong to nobody.
-    PurgeComm(m_handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    DWORD errors = 0;
-    ClearCommError(m_handle, &errors, nullptr);
+    m_calls.purgeComm(m_handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    checkLine();
+    m_lineErrors = 0;
     m_received.clear();
-    m_sending.clear();
     m_queued.clear();
-    startRead();
-    return isOpen();
+    // A port that cannot even start reading was never usable: the opening fails.
+    if (const DWORD code = beginRead()) {
+        fail(ResourceError, code);
+        m_calls.closeHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    return true;
 }
 
-void WinSerialPort::waitForPending()
+// Waits at most waitMs for a cancelled request to end. A driver that never ends it keeps
+// the request's memory for ever: it may still write there, so it is never freed.
+void WinSerialPort::settle(
+    std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs)
 {
-    DWORD done = 0;
-    if (m_reading)
-        GetOverlappedResult(m_handle, &m_readOverlapped, &done, TRUE);
-    if (m_writing)
-        GetOverlappedResult(m_handle, &m_writeOverlapped, &done, TRUE);
-    m_reading = m_writing = false;
+    if (notifier)
+        notifier->setEnabled(false);
+    if (!pending)
+        return;
+    if (WaitForSingleObject(request->overlapped.hEvent, DWORD(waitMs)) == WAIT_OBJECT_0) {
+        DWORD done = 0;
+        m_calls.getOverlappedResult(m_handle, &request->overlapped, &done, FALSE);
+        return;
+    }
+    (void)request.release();
+    delete notifier;
+    notifier = nullptr;
 }
 
 void WinSerialPort::close()
 {
     if (!isOpen())
         return;
-    m_readNotifier->setEnabled(false);
-    m_writeNotifier->setEnabled(false);
-    // The buffers of pending requests must outlive them: cancel, then wait for the end.
-    CancelIo(m_handle);
-    waitForPending();
-    CloseHandle(m_handle);
+    m_idle.stop();
+    if (m_reading || m_writing)
+        m_calls.cancelIoEx(m_handle, nullptr);
+    // However the driver behaves, the window is back within the wait.
+    const QDeadlineTimer deadline(CancelWaitMs);
+    settle(m_read, m_readNotifier, m_reading, CancelWaitMs);
+    settle(m_write, m_writeNotifier, m_writing, int(deadline.remainingTime()));
+    m_reading = m_writing = false;
+    m_calls.closeHandle(m_handle);
     m_handle = INVALID_HANDLE_VALUE;
-    m_sending.clear();
     m_queued.clear();
     m_received.clear();
 }
 
-void WinSerialPort::startRead()
+// A request object and its notifier, made anew after one was left to a driver.
+void WinSerialPort::arm(
+    std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, void (WinSerialPort::*done)())
 {
-    m_chunk.resize(ReadChunk);
-    ResetEvent(m_readOverlapped.hEvent);
+    if (!request)
+        request = std::make_unique<Request>();
+    if (!notifier) {
+        notifier = new QWinEventNotifier(request->overlapped.hEvent, this);
+        connect(notifier, &QWinEventNotifier::activated, this, done);
+    }
+    ResetEvent(request->overlapped.hEvent);
+}
+
+// The system's code when the driver refuses the read, else 0.
+DWORD WinSerialPort::beginRead()
+{
+    arm(m_read, m_readNotifier, &WinSerialPort::onReadDone);
+    m_read->buffer.resize(ReadChunk);
     // Completed or pending, the event tells: one path handles both.
-    if (!ReadFile(m_handle, m_chunk.data(), ReadChunk, nullptr, &m_readOverlapped)
-        && GetLastError() != ERROR_IO_PENDING) {
-        fail(ResourceError, GetLastError());
-        return;
+    if (!m_calls.readFile(m_handle, m_read->buffer.data(), ReadChunk, &m_read->overlapped)) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_IO_PENDING)
+            return code ? code : ERROR_GEN_FAILURE;
     }
     m_reading = true;
     m_readNotifier->setEnabled(true);
+    return 0;
+}
+
+void WinSerialPort::startRead()
+{
+    if (const DWORD code = beginRead())
+        lose(ResourceError, code);
+}
+
+// The one look at the line: the errors the driver noted since the last look are kept, and a
+// driver whose device has gone fails the query.
+bool WinSerialPort::checkLine()
+{
+    DWORD errors = 0;
+    COMSTAT status {};
+    if (m_calls.clearCommError(m_handle, &errors, &status)) {
+        m_lineErrors |= errors & (CE_RXPARITY | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_BREAK);
+        return true;
+    }
+    lose(ResourceError, GetLastError());
+    return false;
+}
+
+quint32 WinSerialPort::takeLineErrors()
+{
+    if (isOpen())
+        checkLine();
+    return std::exchange(m_lineErrors, 0);
 }
 
 void WinSerialPort::onReadDone()
@@ -265,21 +391,22 @@ void WinSerialPort::onReadDone()
     m_readNotifier->setEnabled(false);
     m_reading = false;
     DWORD count = 0;
-    if (!GetOverlappedResult(m_handle, &m_readOverlapped, &count, FALSE)) {
-        const DWORD code = GetLastError();
-        DWORD errors = 0;
-        // A read stopped by a line error goes on once the error is cleared; anything
-        // else means the device is gone.
-        if (code != ERROR_OPERATION_ABORTED || !ClearCommError(m_handle, &errors, nullptr)) {
-            fail(ResourceError, code);
-            return;
-        }
+    // The line runs without abort-on-error, so a failed read is never a line error: the
+    // drivers fail reads this way once their device is gone.
+    if (!m_calls.getOverlappedResult(m_handle, &m_read->overlapped, &count, FALSE)) {
+        lose(ResourceError, GetLastError());
+        return;
     }
-    m_received.append(m_chunk.constData(), qsizetype(count));
+    if (!checkLine())
+        return;
+    if (count == 0) {
+        m_idle.start();
+        return;
+    }
+    m_received.append(m_read->buffer.constData(), qsizetype(count));
     // Keep reading while the handler runs, which may open a dialog of its own.
     startRead();
-    if (count > 0)
-        Q_EMIT readyRead();
+    Q_EMIT readyRead();
 }
 
 QByteArray WinSerialPort::read(qint64 maxSize)
@@ -307,16 +434,21 @@ qint64 WinSerialPort::write(const QByteArray &data)
     return data.size();
 }
 
+qint64 WinSerialPort::bytesToWrite() const
+{
+    return (m_writing ? m_write->buffer.size() : 0) + m_queued.size();
+}
+
 bool WinSerialPort::startWrite()
 {
     if (m_queued.isEmpty())
         return true;
-    m_sending = std::exchange(m_queued, QByteArray());
-    ResetEvent(m_writeOverlapped.hEvent);
-    if (!WriteFile(
-            m_handle, m_sending.constData(), DWORD(m_sending.size()), nullptr, &m_writeOverlapped)
+    arm(m_write, m_writeNotifier, &WinSerialPort::onWriteDone);
+    m_write->buffer = std::exchange(m_queued, QByteArray());
+    if (!m_calls.writeFile(m_handle, m_write->buffer.constData(), DWORD(m_write->buffer.size()),
+            &m_write->overlapped)
         && GetLastError() != ERROR_IO_PENDING) {
-        fail(WriteError, GetLastError());
+        lose(WriteError, GetLastError());
         return false;
     }
     m_writing = true;
@@ -329,13 +461,13 @@ void WinSerialPort::onWriteDone()
     m_writeNotifier->setEnabled(false);
     m_writing = false;
     DWORD count = 0;
-    if (!GetOverlappedResult(m_handle, &m_writeOverlapped, &count, FALSE)) {
-        fail(WriteError, GetLastError());
+    if (!m_calls.getOverlappedResult(m_handle, &m_write->overlapped, &count, FALSE)) {
+        lose(WriteError, GetLastError());
         return;
     }
-    m_sending.remove(0, qsizetype(count));
     // A write that the driver cut short sends its rest first.
-    m_queued.prepend(std::exchange(m_sending, QByteArray()));
+    m_queued.prepend(m_write->buffer.mid(qsizetype(count)));
+    m_write->buffer.clear();
     if (count > 0)
         Q_EMIT bytesWritten(qint64(count));
     if (isOpen() && !m_writing)
@@ -346,8 +478,14 @@ void WinSerialPort::fail(SerialPortError error, DWORD code)
 {
     m_error = error;
     m_errorString = systemMessage(code);
-    if (error == ReadError || error == WriteError || error == ResourceError)
-        Q_EMIT errorOccurred(error);
+}
+
+// The device is gone (unplugged, switched off, its driver stopped): whatever the code,
+// the one path that tells the owner, which closes the port.
+void WinSerialPort::lose(SerialPortError error, DWORD code)
+{
+    fail(error, code);
+    Q_EMIT errorOccurred(error);
 }
 
 void WinSerialPort::clearError()

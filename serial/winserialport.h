@@ -5,11 +5,32 @@
 #include <QObject>
 #include <QString>
 
+#include <QTimer>
+
 #include <functional>
+#include <memory>
 
 #include <qt_windows.h>
 
 class QWinEventNotifier;
+
+// The Win32 calls the port makes, so that a test can play a driver with its habits. The
+// system's own calls are the default.
+struct Win32Comm
+{
+    HANDLE (*createFile)(const wchar_t *path);
+    BOOL (*closeHandle)(HANDLE handle);
+    BOOL (*getCommState)(HANDLE handle, DCB *dcb);
+    BOOL (*setCommState)(HANDLE handle, DCB *dcb);
+    BOOL (*setCommTimeouts)(HANDLE handle, COMMTIMEOUTS *timeouts);
+    BOOL (*setupComm)(HANDLE handle, DWORD inQueue, DWORD outQueue);
+    BOOL (*purgeComm)(HANDLE handle, DWORD flags);
+    BOOL (*clearCommError)(HANDLE handle, DWORD *errors, COMSTAT *status);
+    BOOL (*readFile)(HANDLE handle, void *buffer, DWORD size, OVERLAPPED *overlapped);
+    BOOL (*writeFile)(HANDLE handle, const void *data, DWORD size, OVERLAPPED *overlapped);
+    BOOL (*getOverlappedResult)(HANDLE handle, OVERLAPPED *overlapped, DWORD *done, BOOL wait);
+    BOOL (*cancelIoEx)(HANDLE handle, OVERLAPPED *overlapped);
+};
 
 // A serial port on the Win32 communications API, with the members and enums of
 // QSerialPort that the serial control uses. Reads and writes are overlapped; their
@@ -31,6 +52,7 @@ public:
         ResourceError = 9,
         UnsupportedOperationError = 10,
         UnknownError = 11,
+        TimeoutError = 12,
         NotOpenError = 13,
     };
     enum DataBits { Data5 = 5, Data6 = 6, Data7 = 7, Data8 = 8 };
@@ -38,6 +60,11 @@ public:
     enum StopBits { OneStop = 1, OneAndHalfStop = 3, TwoStop = 2 };
     // The control never asks for flow control.
     enum FlowControl { NoFlowControl };
+
+    // The system's own calls, and the calls every port made from now on uses (nullptr for
+    // the system's own).
+    static const Win32Comm &systemCalls();
+    static void setCalls(const Win32Comm *calls);
 
     explicit WinSerialPort(QObject *parent = nullptr);
     ~WinSerialPort() override;
@@ -61,11 +88,17 @@ public:
     bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
 
     qint64 bytesAvailable() const { return m_received.size(); }
+    // How long closing waits for the driver to end a cancelled request.
+    static constexpr int CancelWaitMs = 2000;
     QByteArray read(qint64 maxSize);
     QByteArray readAll();
     // Queued and sent in the background; bytesWritten() tells when it left.
     qint64 write(const QByteArray &data);
-    qint64 bytesToWrite() const { return m_sending.size() + m_queued.size(); }
+    qint64 bytesToWrite() const;
+
+    // The line errors (CE_RXPARITY, CE_FRAME, CE_OVERRUN, CE_RXOVER, CE_BREAK) the driver
+    // reported since the last call; Windows does not say which bytes they hit.
+    quint32 takeLineErrors();
 
     SerialPortError error() const { return m_error; }
     QString errorString() const { return m_errorString; }
@@ -77,6 +110,16 @@ Q_SIGNALS:
     void errorOccurred(WinSerialPort::SerialPortError error);
 
 private:
+    // One overlapped request and the memory the driver writes into or reads from. Both stay
+    // valid until the driver says the request is over, however long that takes.
+    struct Request
+    {
+        Request();
+        ~Request();
+        OVERLAPPED overlapped {};
+        QByteArray buffer;
+    };
+
     bool applyLine();
     bool changeLine(const std::function<void(DCB &)> &change);
     void putBaud(DCB &dcb) const;
@@ -84,13 +127,20 @@ private:
     void putParity(DCB &dcb) const;
     void putStopBits(DCB &dcb) const;
     void putFlowControl(DCB &dcb) const;
+    DWORD beginRead();
     void startRead();
     void onReadDone();
     bool startWrite();
     void onWriteDone();
+    bool checkLine();
     void fail(SerialPortError error, DWORD code);
-    void waitForPending();
+    void lose(SerialPortError error, DWORD code);
+    void settle(
+        std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs);
+    void arm(std::unique_ptr<Request> &request, QWinEventNotifier *&notifier,
+        void (WinSerialPort::*done)());
 
+    const Win32Comm &m_calls;
     QString m_name;
     qint32 m_baud = 9600;
     DataBits m_dataBits = Data8;
@@ -98,16 +148,17 @@ private:
     StopBits m_stopBits = OneStop;
 
     HANDLE m_handle = INVALID_HANDLE_VALUE;
-    OVERLAPPED m_readOverlapped {};
-    OVERLAPPED m_writeOverlapped {};
+    std::unique_ptr<Request> m_read;
+    std::unique_ptr<Request> m_write;
     QWinEventNotifier *m_readNotifier = nullptr;
     QWinEventNotifier *m_writeNotifier = nullptr;
     bool m_reading = false;
     bool m_writing = false;
-    QByteArray m_chunk;
+    // After a read that brought nothing, the next one starts a little later.
+    QTimer m_idle;
     QByteArray m_received;
-    QByteArray m_sending;
     QByteArray m_queued;
+    quint32 m_lineErrors = 0;
 
     SerialPortError m_error = NoError;
     QString m_errorString;

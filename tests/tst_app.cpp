@@ -4,6 +4,7 @@
 #include "mscomm.h"
 #include "ptypair.h"
 #include "scripteddialogs.h"
+#include "textfilewriter.h"
 #include "textorecibido.h"
 #include "twips.h"
 
@@ -16,6 +17,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -473,26 +475,51 @@ private Q_SLOTS:
         QVERIFY(pty.send("X"));
         QTRY_COMPARE(form.Texto_Recibido->text(), QStringLiteral("nota X"));
 
-        // Every byte value, NUL and the no-break space included, comes back unchanged.
+        // Every byte value, NUL and the no-break space included, is one character of the
+        // system's code page: 0x80 is the euro sign, the five bytes Windows-1252 leaves
+        // undefined keep their own codes.
         form.Command2_Click();
         QVERIFY(form.MSComm1->portOpen());
-        QVERIFY(pty.send(all256().toLatin1()));
+        QByteArray every;
+        for (int i = 0; i < 256; ++i)
+            every.append(char(i));
+        QVERIFY(pty.send(every));
         QTRY_COMPARE(form.Texto_Recibido->text().size(), 256);
-        QCOMPARE(form.Texto_Recibido->text(), all256());
+        const QString text = form.Texto_Recibido->text();
+        QCOMPARE(text.left(128), all256().left(128));
+        QCOMPARE(text.mid(0x80, 2), QStringLiteral("€\u0081"));
+        QCOMPARE(text.mid(0x9D, 3), QStringLiteral("\u009džŸ"));
+        QCOMPARE(text.mid(0xA0), all256().mid(0xA0));
     }
 
-    void anUnpluggedDeviceKeepsTheTextAndIsReportedNextTime()
+    void anUnpluggedDeviceIsShownClosedOnceAndKeepsTheText()
     {
         ScriptedDialogs boxes;
         Form1 form;
         auto pty = std::make_unique<PtyPair>();
         openOn(form, boxes, *pty);
-        QVERIFY(pty->send("MAQUINA 12\r\n"));
-        QTRY_COMPARE(form.Texto_Recibido->text(), QStringLiteral("MAQUINA 12\r\n"));
+        const QByteArray partial("MAQUINA 12\r\nTOTAL \x80 1.234,5");
+        QVERIFY(pty->send(partial));
+        QTRY_COMPARE(form.Texto_Recibido->text().size(), partial.size());
+        form.show();
         pty.reset();
-        QTRY_VERIFY(!form.MSComm1->portOpen());
-        QCOMPARE(form.Texto_Recibido->text(), QStringLiteral("MAQUINA 12\r\n"));
-        QVERIFY(boxes.boxes.isEmpty());
+        // At once the panel says closed, and one box says which port went and why.
+        QTRY_COMPARE(boxes.boxes.size(), 1);
+        QVERIFY(!form.MSComm1->portOpen());
+        QCOMPARE(form.Etiq_Estado->text(), QStringLiteral("CERRADO"));
+        QCOMPARE(colourOf(form.Etiq_Estado), QColor(255, 0, 0));
+        QVERIFY2(boxes.boxes[0].prompt.contains(qEnvironmentVariable("SALVEX_COM1"))
+                && boxes.boxes[0].prompt.contains("quedó cerrado"),
+            qPrintable(boxes.boxes[0].prompt));
+        QTest::qWait(300);
+        QCOMPARE(boxes.boxes.size(), 1);
+        // The partial answer reaches a file exactly.
+        QTemporaryDir dir;
+        TextFileWriter::write(dir.filePath("t.xls"), form.Texto_Recibido->text());
+        QFile saved(dir.filePath("t.xls"));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), partial + "\r\n");
+        boxes.clear();
 
         form.Command4_Click();
         QCOMPARE(

@@ -1,3 +1,4 @@
+#include "codepage.h"
 #include "dirlistbox.h"
 #include "drivelistbox.h"
 #include "failure.h"
@@ -57,7 +58,8 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 
 QStringList entries(const QString &folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 // The dialog opened on a fresh folder, saving whatever `text` holds.
@@ -141,17 +143,22 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("bytes");
-        QString all;
         QByteArray every;
-        for (int i = 0; i < 256; ++i) {
-            all.append(QChar(i));
+        for (int i = 0; i < 256; ++i)
             every.append(char(i));
-        }
         QTest::newRow("two lines") << QStringLiteral("A\r\nB") << QByteArray("A\r\nB\r\n");
         QTest::newRow("empty") << QString() << QByteArray("\r\n");
         QTest::newRow("lone CR and LF") << QStringLiteral("a\rb\nc") << QByteArray("a\rb\nc\r\n");
-        QTest::newRow("every byte value") << all << every + "\r\n";
-        QTest::newRow("outside the page") << QStringLiteral("1€ 😀ñ") << QByteArray("1? ?\xf1\r\n");
+        // What reception made of every byte value goes back to the same bytes.
+        QTest::newRow("every byte value") << CodePage::toText(every) << every + "\r\n";
+        QTest::newRow("Windows-1252")
+            << QStringLiteral("€‚ƒ„…†‡ˆ‰Š‹ŒŽ‘’“”•–—˜™š›œžŸ\u00a0¡ÿ")
+            << QByteArray("\x80\x82\x83\x84\x85\x86\x87\x88\x89\x8a\x8b\x8c\x8e\x91\x92\x93\x94"
+                          "\x95\x96\x97\x98\x99\x9a\x9b\x9c\x9e\x9f\xa0\xa1\xff\r\n");
+        QTest::newRow("undefined in Windows-1252") << QStringLiteral(
+            "\u0081\u008d\u008f\u0090\u009d") << QByteArray("\x81\x8d\x8f\x90\x9d\r\n");
+        QTest::newRow("outside the page")
+            << QStringLiteral("1€ 😀ñ\u0080Ā") << QByteArray("1\x80 ?\xf1??\r\n");
     }
 
     void theFileHoldsEachCharacterAsOneByteThenCrLf()
@@ -434,6 +441,111 @@ private Q_SLOTS:
         QVERIFY2(after.last().contains(QLatin1Char('(')), qPrintable(after.last()));
         QCOMPARE(contents(s.path()), QByteArray("anterior"));
         QCOMPARE(entries(s.dir.path()), QStringList { "terminal.xls" });
+    }
+
+    // A last part of the name that Windows keeps for a device, or would refuse or change, is
+    // refused before anything is written; its near neighbours are ordinary names.
+    void namesWindowsWouldNotKeepAreRefused_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("failure");
+        const QString bad = QStringLiteral("52, Nombre de fichero incorrecto: ");
+        const QString device = bad + QStringLiteral("Windows reserva ");
+        for (const char *name : { "nul", "Con", "aux.txt", "PRN.xls", "com1", "COM9.xls", "lpt1",
+                 "lpt9.csv", "nul .xls", "con  ..xls" })
+            QTest::newRow(name) << QString::fromLatin1(name) << device;
+        QTest::newRow("COM superscript one") << QStringLiteral("COM¹") << device + "COM¹ ";
+        QTest::newRow("com superscript two") << QStringLiteral("com².xls") << device + "COM² ";
+        QTest::newRow("lpt superscript three") << QStringLiteral("lpt³.txt") << device + "LPT³ ";
+        for (const char *name : { "a<b", "a>b", "a:b", "a\"b", "a|b", "a?b", "a*b" })
+            QTest::newRow(name) << QString::fromLatin1(name)
+                                << bad + "Windows no admite el carácter " + QChar(name[1]);
+        QTest::newRow("tab") << QStringLiteral("a\tb") << bad + "Windows no admite caracteres";
+        QTest::newRow("unit separator")
+            << QStringLiteral("a\x1f.xls") << bad + "Windows no admite caracteres";
+        for (const char *name : { "datos.", "datos.xls ", "datos..." })
+            QTest::newRow(name) << QString::fromLatin1(name) << bad + "en Windows un nombre no";
+        for (const char *name : { "com10.xls", "lpt.xls", "nula.xls", "con-datos.xls", "c.on" })
+            QTest::newRow(name) << QString::fromLatin1(name) << QString();
+    }
+
+    void namesWindowsWouldNotKeepAreRefused()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, failure);
+        Saving s;
+        // Not through filePath(), which takes "a:b" for a path of its own.
+        s.boxes.inputAnswers = { native(s.dir.path() + QLatin1Char('/') + name) };
+        const QStringList after = s.save();
+        if (failure.isEmpty()) {
+            QCOMPARE(after, QStringList { confirmation });
+            QCOMPARE(entries(s.dir.path()), QStringList { name });
+            return;
+        }
+        QCOMPARE(after.size(), 1);
+        QVERIFY2(after.last().startsWith("Se ha producido el siguiente error:\r\n" + failure),
+            qPrintable(after.last()));
+        QCOMPARE(s.boxes.boxes.last().title, reportTitle);
+        QCOMPARE(entries(s.dir.path()), QStringList());
+    }
+
+    // The replacement is the old file still as far as the operator can tell: its attributes
+    // and its creation time stay, and nothing of the making of it shows.
+    void aReplacedFileKeepsItsAttributesAndCreationTime_data()
+    {
+        QTest::addColumn<quint32>("attributes");
+        QTest::newRow("archive") << quint32(FILE_ATTRIBUTE_ARCHIVE);
+        QTest::newRow("hidden") << quint32(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+        QTest::newRow("system") << quint32(FILE_ATTRIBUTE_SYSTEM);
+    }
+
+    void aReplacedFileKeepsItsAttributesAndCreationTime()
+    {
+        QFETCH(quint32, attributes);
+        Saving s;
+        QVERIFY(writeFile(s.path(), "anterior"));
+        const std::wstring path = native(s.path()).toStdWString();
+        // 1 January 2001, long before the test.
+        const FILETIME born { 0xc89dc000, 0x01c07385 };
+        HANDLE old = CreateFileW(
+            path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        QVERIFY(old != INVALID_HANDLE_VALUE);
+        QVERIFY(SetFileTime(old, &born, nullptr, nullptr));
+        CloseHandle(old);
+        QVERIFY(SetFileAttributesW(path.c_str(), attributes));
+        WIN32_FILE_ATTRIBUTE_DATA before;
+        QVERIFY(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &before));
+        QCOMPARE(before.dwFileAttributes & attributes, attributes);
+
+        QCOMPARE(s.save(), (QStringList { question, confirmation }));
+        QCOMPARE(contents(s.path()), QByteArray("x\r\n"));
+        WIN32_FILE_ATTRIBUTE_DATA now;
+        QVERIFY(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &now));
+        QCOMPARE(now.dwFileAttributes, before.dwFileAttributes);
+        // Where the file system keeps the creation time it was given; Wine's does not.
+        if (CompareFileTime(&before.ftCreationTime, &born) == 0)
+            QCOMPARE(CompareFileTime(&now.ftCreationTime, &born), 0);
+        QCOMPARE(entries(s.dir.path()), QStringList { "terminal.xls" });
+    }
+
+    // A drive letter that names nothing: the failure is the opening's own, in the system's
+    // words, not a folder said to be missing.
+    void aPathOnAMissingDriveGetsTheOpeningsOwnFailure()
+    {
+        const DWORD drives = GetLogicalDrives();
+        char letter = 'Q';
+        while (letter <= 'Y' && (drives & (1u << (letter - 'A'))))
+            ++letter;
+        QVERIFY(letter <= 'Y');
+        Saving s;
+        s.boxes.inputAnswers = { QStringLiteral("%1:\\x\\terminal.xls").arg(QLatin1Char(letter)) };
+        const QStringList after = s.save();
+        QCOMPARE(after.size(), 1);
+        QVERIFY2(after.last().startsWith("Se ha producido el siguiente error:\r\n76, No se "
+                                         "encontró la ruta de acceso (")
+                && after.last().endsWith(QLatin1Char(')')),
+            qPrintable(after.last()));
+        QCOMPARE(s.boxes.boxes.last().title, reportTitle);
     }
 
     // Windows keeps a current folder for each drive; choosing a drive opens that folder.

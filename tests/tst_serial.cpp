@@ -1,4 +1,6 @@
+#include "codepage.h"
 #include "comports.h"
+#include "linemarks.h"
 #include "mscomm.h"
 #include "ptypair.h"
 
@@ -9,6 +11,11 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
+// GUID_DEVCLASS_PORTS is defined here rather than taken from a library.
+#include <initguid.h>
+
+#include <devguid.h>
+#include <setupapi.h>
 #else
 #include <grp.h>
 #include <sys/fsuid.h>
@@ -254,6 +261,153 @@ private Q_SLOTS:
     }
 #endif
 
+    void windowsEntriesOpenTheirOwnPortElseTheHigherOnesCablesFirst_data()
+    {
+        // Each port present as "COM5 \\Device\\Serial0": its name and the driver's device.
+        QTest::addColumn<QStringList>("ports");
+        QTest::addColumn<QStringList>("chosen");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList none = { "", "", "", "" };
+        QTest::newRow("COM1 built in, COM5 USB") << QStringList { "COM5 \\Device\\USBSER000",
+            "COM1 \\Device\\Serial0" } << none << QStringList { "COM1", "COM5", "", "" };
+        QTest::newRow("COM7 USB") << QStringList { "COM7 \\Device\\VCP0" } << none
+                                  << QStringList { "COM7", "", "", "" };
+        QTest::newRow("COM3 USB") << QStringList { "COM3 \\Device\\Silabser0" } << none
+                                  << QStringList { "", "", "COM3", "" };
+        QTest::newRow("COM5, COM6 Bluetooth, COM8 USB") << QStringList {
+            "COM5 \\Device\\BthModem0", "COM6 \\Device\\BthModem1", "COM8 \\Device\\Silabser0"
+        } << none << QStringList { "COM8", "COM5", "COM6", "" };
+        QTest::newRow("numbers, not letters, give the order")
+            << QStringList { "COM10 \\Device\\VCP1", "COM9 \\Device\\VCP0" } << none
+            << QStringList { "COM9", "COM10", "", "" };
+        QTest::newRow("the gaps between the PC's own ports are filled in list order")
+            << QStringList { "COM12 \\Device\\VCP1", "COM4 \\Device\\Serial1",
+                   "COM2 \\Device\\Serial0", "COM6 \\Device\\VCP0" }
+            << none << QStringList { "COM6", "COM2", "COM12", "COM4" };
+        QTest::newRow("more than four above COM4") << QStringList { "COM9 \\Device\\VCP4",
+            "COM8 \\Device\\VCP3", "COM7 \\Device\\BthModem0", "COM6 \\Device\\VCP1",
+            "COM5 \\Device\\VCP0" } << none << QStringList { "COM5", "COM6", "COM8", "COM9" };
+        QTest::newRow("names that are no COM port") << QStringList { "COM0 \\Device\\Serial0",
+            "LPT1 \\Device\\Parallel0", "COMX \\Device\\VCP0", "COM5 \\Device\\VCP1" }
+                                                    << none << QStringList { "COM5", "", "", "" };
+        QTest::newRow("the operator's port wins, the others keep theirs")
+            << QStringList { "COM1 \\Device\\Serial0", "COM7 \\Device\\VCP0" }
+            << QStringList { "com7", "", "", "COM20" }
+            << QStringList { "COM7", "COM7", "", "COM20" };
+    }
+    void windowsEntriesOpenTheirOwnPortElseTheHigherOnesCablesFirst()
+    {
+        QFETCH(QStringList, ports);
+        QFETCH(QStringList, chosen);
+        QFETCH(QStringList, expected);
+        QList<PresentPort> present;
+        for (const QString &port : ports)
+            present.append({ port.section(' ', 0, 0), QString(), port.section(' ', 1) });
+        QStringList opened;
+        for (int entry = 1; entry <= 4; ++entry)
+            opened.append(windowsComPort(entry, present, chosen[entry - 1]).device);
+        QCOMPARE(opened, expected);
+    }
+
+#ifdef Q_OS_WIN
+    void windowsTipsAndRefusalsNameThePortOnce()
+    {
+        // The second port has no name of its own: the system describes it by its COM name.
+        plugIn({ { "COM6", "COM6", "\\Device\\VCP0" },
+            { "COM1",
+                "Puerto de comunicaciones (COM1)",
+                "\\Device\\Serial0" } });
+        QStringList tips;
+        for (int entry = 1; entry <= 4; ++entry)
+            tips.append(MSComm::portTip(entry));
+        QCOMPARE(tips,
+            QStringList(
+                { "COM1 — Puerto de comunicaciones (COM1)", "COM6", "sin puerto", "sin puerto" }));
+        MSComm comm;
+        comm.setCommPort(3);
+        const CommError error = refusal([&] { comm.setPortOpen(true); });
+        QCOMPARE(error.number, int(MSComm::PortUnavailable));
+        QCOMPARE(error.description,
+            QStringLiteral("No se pudo abrir COM3: ningún puerto serie de este equipo es COM3. "
+                           "Puertos serie presentes: COM1 (Puerto de comunicaciones (COM1)), "
+                           "COM2 = COM6"));
+    }
+
+    void withoutCom1ToCom4TheFirstEntryOpensTheAdapterAbove()
+    {
+        // The host made the prefix a PC whose only serial port is COM5: what Windows lists.
+        MSComm::setPortsPresentSource(nullptr);
+        PtyPair pty(PtyPair::Wired {});
+        QCOMPARE(pty.devicePath(), QStringLiteral("COM5"));
+        const QList<PresentPort> present = MSComm::portsPresent();
+        QCOMPARE(present.size(), 1);
+        QCOMPARE(present[0].device, QStringLiteral("COM5"));
+        QCOMPARE(present[0].driverDevice, QStringLiteral("\\Device\\Serial4"));
+        QStringList tips;
+        for (int entry = 1; entry <= 4; ++entry)
+            tips.append(MSComm::portTip(entry));
+        QCOMPARE(tips,
+            QStringList({ "COM5 — \\Device\\Serial4", "sin puerto", "sin puerto", "sin puerto" }));
+
+        // Named in Device Manager, as a USB adapter is; Wine names none of its own.
+        const HDEVINFO devices = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
+        SP_DEVINFO_DATA device {};
+        device.cbSize = sizeof device;
+        QVERIFY(SetupDiCreateDeviceInfoW(
+            devices, L"PORTS", &GUID_DEVCLASS_PORTS, nullptr, nullptr, DICD_GENERATE_ID, &device));
+        QVERIFY(SetupDiRegisterDeviceInfo(devices, &device, 0, nullptr, nullptr, nullptr));
+        const wchar_t name[] = L"USB-SERIAL CH340 (COM5)";
+        SetupDiSetDeviceRegistryPropertyW(devices, &device, SPDRP_FRIENDLYNAME,
+            reinterpret_cast<const BYTE *>(name), sizeof name);
+        const HKEY settings = SetupDiCreateDevRegKeyW(
+            devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
+        const wchar_t com5[] = L"COM5";
+        RegSetValueExW(
+            settings, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE *>(com5), sizeof com5);
+        RegCloseKey(settings);
+        const QString named = MSComm::portTip(1);
+        SetupDiRemoveDevice(devices, &device);
+        SetupDiDestroyDeviceInfoList(devices);
+        QCOMPARE(named, QStringLiteral("COM5 — USB-SERIAL CH340 (COM5)"));
+
+        MSComm comm;
+        comm.setRThreshold(1);
+        QByteArray received;
+        connect(&comm, &MSComm::OnComm, [&] {
+            if (comm.commEvent() == MSComm::comEvReceive)
+                received += comm.input().toLatin1();
+        });
+        comm.setCommPort(1);
+        comm.setSettings(QStringLiteral(" 9600,E,8,1"));
+        QCOMPARE(refusal([&] { comm.setPortOpen(true); }).description, QStringLiteral("accepted"));
+        comm.setOutput(QStringLiteral("W"));
+        QCOMPARE(pty.receive(1), QByteArray("W"));
+        QVERIFY(pty.send("TOTAL 42\r\n"));
+        QTRY_COMPARE(received, QByteArray("TOTAL 42\r\n"));
+        comm.setPortOpen(false);
+
+        comm.setCommPort(2);
+        const CommError error = refusal([&] { comm.setPortOpen(true); });
+        QCOMPARE(error.number, int(MSComm::PortUnavailable));
+        QCOMPARE(error.description,
+            QStringLiteral("No se pudo abrir COM2: ningún puerto serie de este equipo es COM2. "
+                           "Puertos serie presentes: COM1 = COM5 (\\Device\\Serial4)"));
+
+        // A port switched off stays listed, with no device behind its name.
+        HKEY key = nullptr;
+        QCOMPARE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
+                     KEY_SET_VALUE, &key),
+            LONG(ERROR_SUCCESS));
+        const wchar_t off[] = L"COM2";
+        RegSetValueExW(
+            key, L"\\Device\\Serial1", 0, REG_SZ, reinterpret_cast<const BYTE *>(off), sizeof off);
+        const QString tip = MSComm::portTip(2);
+        RegDeleteValueW(key, L"\\Device\\Serial1");
+        RegCloseKey(key);
+        QCOMPARE(tip, QStringLiteral("sin puerto"));
+    }
+#endif
+
     void settingsTextsAreParsedOrRefused_data()
     {
         QTest::addColumn<QString>("settings");
@@ -307,6 +461,59 @@ private Q_SLOTS:
         QCOMPARE(pty.line().baud, baud);
     }
 
+    void lineMarksAreTakenOutWhereverAReadEnds_data()
+    {
+        QTest::addColumn<QByteArray>("marked");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("damaged");
+        QTest::addColumn<int>("breaks");
+        // Literals with NULs inside, taken whole.
+        const auto row
+            = [](const char *name, const auto &marked, const auto &bytes, int damaged, int breaks) {
+                  QTest::newRow(name) << QByteArray(marked, sizeof marked - 1)
+                                      << QByteArray(bytes, sizeof bytes - 1) << damaged << breaks;
+              };
+        row("no marks", "TOTAL 123\r\n", "TOTAL 123\r\n", 0, 0);
+        row("a real 0xFF",
+            "A\xff\xff"
+            "B",
+            "A\xff"
+            "B",
+            0, 0);
+        row("a run of 0xFF", "\xff\xff\xff\xff\xff\xff", "\xff\xff\xff", 0, 0);
+        row("a damaged digit",
+            "12\xff\x00"
+            "34",
+            "1234", 1, 0);
+        row("a damaged 0xFF", "\xff\xff\xff\x00\xff", "\xff\xff", 1, 0);
+        row("a break inside a line",
+            "TOT\xff\x00\x00"
+            "AL",
+            "TOTAL", 0, 1);
+        row("damaged at the very end",
+            "99\xff\x00"
+            "9",
+            "999", 1, 0);
+        row("two damaged around a break", "\xff\x00\x01\xff\x00\x00\xff\x00\x02", "\x01\x02", 2, 1);
+    }
+
+    void lineMarksAreTakenOutWhereverAReadEnds()
+    {
+        QFETCH(QByteArray, marked);
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, damaged);
+        QFETCH(int, breaks);
+        for (qsizetype split = 0; split <= marked.size(); ++split) {
+            LineMarks marks;
+            QByteArray out;
+            marks.decode(QByteArrayView(marked).first(split), out);
+            marks.decode(QByteArrayView(marked).sliced(split), out);
+            QCOMPARE(out, bytes);
+            QCOMPARE(marks.damaged, damaged);
+            QCOMPARE(marks.breaks, breaks);
+        }
+    }
+
     void theRequestReachesTheLineAsOneByte()
     {
         PtyPair pty;
@@ -331,7 +538,7 @@ private Q_SLOTS:
         QByteArray received;
         connect(&comm, &MSComm::OnComm, [&] {
             if (comm.commEvent() == MSComm::comEvReceive)
-                received += comm.input().toLatin1();
+                received += CodePage::toBytes(comm.input());
         });
         QVERIFY(openOn(comm, pty));
         QByteArray all;
@@ -423,7 +630,7 @@ private Q_SLOTS:
         QByteArray received;
         connect(&comm, &MSComm::OnComm, [&] {
             if (comm.commEvent() == MSComm::comEvReceive)
-                received += comm.input().toLatin1();
+                received += CodePage::toBytes(comm.input());
         });
         QVERIFY(openOn(comm, *pty));
         // A pseudo-terminal has no modem lines; that alone is no loss.
@@ -444,6 +651,31 @@ private Q_SLOTS:
         comm.setOutput(QStringLiteral("W"));
         QCOMPARE(back.receive(1), QByteArray("W"));
     }
+
+#ifndef Q_OS_WIN
+    // The driver marks damaged bytes from the opening on, and still after a speed change,
+    // which Qt would otherwise undo; a real 0xFF, which the driver then doubles, arrives once.
+    void theDriverMarksDamagedBytesAfterOpeningAndEveryChange()
+    {
+        PtyPair pty;
+        MSComm comm;
+        comm.setRThreshold(1);
+        QByteArray received;
+        connect(&comm, &MSComm::OnComm, [&] {
+            if (comm.commEvent() == MSComm::comEvReceive)
+                received += CodePage::toBytes(comm.input());
+        });
+        QVERIFY(openOn(comm, pty));
+        QVERIFY(pty.line().marksErrors);
+        comm.setSettings(QStringLiteral(" 2400,E,8,1"));
+        QCOMPARE(pty.line().baud, 2400);
+        QVERIFY(pty.line().marksErrors);
+
+        const QByteArray runs("\xff\xff\xff A\xff\x00\xff\x00\x00\xff");
+        QVERIFY(pty.send(runs));
+        QTRY_COMPARE(received, runs);
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestSerial)

@@ -70,6 +70,14 @@ sleep 0.5
 click 'SALVEX BY BREL' 967 3967              # Recibir Datos
 size=$(stat -c %s "$work/report.bin")
 sleep $((size * 11 / 9600 + 2))               # the report at the pace of the line
+if [ "$mode" = vanish ]; then
+    # The machine went mid-answer: the panel already says closed, one box says why.
+    [ "$(status lost 'SALVEX BY BREL')" = red ] || fail "the state is not red after the device went"
+    press '^SALVEX$' Return                  # Se perdió la conexión con ...
+    sleep 0.5
+    ! xdotool search --onlyvisible --name '^SALVEX$' > /dev/null 2>&1 \
+        || fail "more than one box after the device went"
+fi
 click 'SALVEX BY BREL' 4807 3967             # crear archivo excel
 titled '^Salvex by Brel$' 'Salvex by Brel'
 click '^Salvex by Brel$' 2347 2587           # Aceptar

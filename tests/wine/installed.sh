@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The installed Windows program end to end under Wine, as an operator's PC would have it:
-# a fresh Wine prefix, the installer run silently, COM1 wired to the machine simulator, one
-# collection driven from outside on a virtual display, the saved file checked byte for
-# byte, then a silent uninstall that must leave nothing behind.
+# a fresh Wine prefix, the installer run silently, the machine simulator on COM5 of a PC
+# without COM1 to COM4, one collection from the entry COM1 driven from outside on a virtual
+# display, the saved file checked byte for byte, then a silent uninstall that must leave
+# nothing behind.
 #   installed.sh INSTALLER SIMULATOR [SCREENSHOTS]
 # INSTALLER is salvex-<version>-win64.exe; SIMULATOR the Linux salvex-sim. SCREENSHOTS, a
-# folder, receives windows-collection.png, windows-save-dialog.png and windows-about.png.
+# folder, receives windows-collection.png, windows-save-dialog.png, windows-about.png and
+# windows-port-list-tooltip.png.
 set -euo pipefail
 installer=$(realpath "$1") sim=$(realpath "$2") shots=${3:-}
 e2e=$(cd "$(dirname "$0")/../e2e" && pwd)
@@ -87,24 +89,23 @@ if grep -qi salvex "$WINEPREFIX/user.reg"; then fail "an installation for all us
 mkdir "$work/stick"
 ln -s "$work/stick" "$WINEPREFIX/dosdevices/m:"
 
-# COM1 of the prefix is the simulator's pseudo-terminal.
-"$sim" --link "$work/com1" --report "$work/report.bin" > "$work/sim.log" 2>&1 &
+# The PC has no COM1 to COM4: its only serial port is COM5, an adapter wired to the
+# simulator. The operator keeps the entry COM1, which opens it.
+"$sim" --link "$work/com5" --report "$work/report.bin" > "$work/sim.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.1; done
-[ -e "$work/com1" ] || fail "the simulator did not start"
-# Wine's mount manager remakes dosdevices/com1 from the machine's own serial ports each time
-# the prefix starts, unless the registry names the device for it.
-pty=$(readlink "$work/com1")
-wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$pty" /f > "$work/reg.log" 2>&1
-wineserver -w
-ln -sfn "$pty" "$WINEPREFIX/dosdevices/com1"
+for _ in $(seq 100); do [ -e "$work/com5" ] && break; sleep 0.1; done
+[ -e "$work/com5" ] || fail "the simulator did not start"
+# The registry names the terminal itself: the uninstall check looks for "salvex" there.
+python3 "$(dirname "$0")/ptyhost.py" --wire "$WINEPREFIX" "$(readlink "$work/com5")"
 
 # Started from the test's folder, which the save dialog then proposes.
 (cd "$work/out" && exec wine 'C:\Program Files\Salvex\salvex.exe') > "$work/salvex.log" 2>&1 &
 app=$!
 pids+=("$app")
 sleep 1
-[ "$(readlink "$WINEPREFIX/dosdevices/com1")" = "$pty" ] || fail "COM1 is not the simulator's line"
+[ "$(readlink -f "$WINEPREFIX/dosdevices/com5")" = "$(readlink -f "$work/com5")" ] \
+    || fail "COM5 is not the simulator's line"
+[ ! -L "$WINEPREFIX/dosdevices/com1" ] || fail "the prefix still has a COM1"
 
 # Window names are the titles, exactly; xdotool matches them ignoring case.
 main='^SALVEX BY BREL http://www.salvex.example$'
@@ -132,6 +133,13 @@ button() { # clicks a point given from the bottom right corner, in pixels
 ok() { button "$box" 49 23; gone "$box"; }
 
 ok                                           # the reminder
+click "$main" 2430 5917                      # the port list, open
+for x in 1500 1530; do                       # rests on COM1: until its tooltip shows
+    xdotool mousemove --window "$(window "$main")" $((x / 15)) $((6250 / 15))
+    sleep 1
+done
+import -window root "$work/windows-port-list-tooltip.png"
+click "$main" 1500 6250                      # COM1: again, which changes nothing
 click "$main" 1267 6607                      # Abrir puerto
 ok                                           # Puerto COM 1: abierto OK
 sleep 0.5
@@ -237,7 +245,8 @@ if grep -qi salvex "$WINEPREFIX/user.reg" "$WINEPREFIX/system.reg"; then fail "l
 echo "installed: for one user, in $(basename "$(dirname "$(dirname "$mine")")")/Programs, and uninstalled without leftovers"
 
 if [ -n "$shots" ]; then
-    cp "$work/windows-collection.png" "$work/windows-save-dialog.png" "$work/windows-about.png" "$shots/"
+    cp "$work/windows-collection.png" "$work/windows-save-dialog.png" "$work/windows-about.png" \
+        "$work/windows-port-list-tooltip.png" "$shots/"
 fi
 # A passed run keeps its screenshots and logs, not the 700 MB prefix.
 wineserver -k 2>/dev/null || true

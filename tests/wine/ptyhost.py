@@ -12,15 +12,22 @@ it ends, then exits with its status. A request is the file "req" (written as "re
 renamed), one line of words; the answer is the file "ans", made the same way: "ok ..." or
 "fail reason".
 
+Before COMMAND starts, the prefix is made a PC whose only serial port, as Windows itself
+lists them, is COM5 (no COM1 to COM4, none of the host's serial devices), wired to a pair of
+the host's. "ptyhost.py --wire PREFIX LINK" does only that, with COM5 leading to LINK.
+
+    wired                    -> ok ID COM5       that pair, kept until the host ends
     new                      -> ok ID COMn       a new pair, its device side mapped as COMn
     send ID HEX              -> ok               the machine sends these bytes
     recv ID ATLEAST MS       -> ok HEX           what the program wrote, waiting up to MS
     line ID                  -> ok BAUD BITS PARITY STOPBITS   the line as the device sees it
     unplug ID                -> ok               the machine's side goes away (hang-up)
     drop ID                  -> ok               the pair and its COM port are removed
+                                                 (the wired pair stays)
 """
 
 import os
+import re
 import select
 import subprocess
 import sys
@@ -33,15 +40,15 @@ SPEEDS = {getattr(termios, "B%d" % b): b for b in
 
 
 class Pair:
-    def __init__(self, prefix, number):
+    def __init__(self, link, name):
         self.machine, self.device = os.openpty()
         tty.setraw(self.device)
         os.set_blocking(self.machine, False)
-        self.link = os.path.join(prefix, "dosdevices", "com%d" % number)
+        self.link = link
         if os.path.lexists(self.link):
             os.remove(self.link)
         os.symlink(os.ttyname(self.device), self.link)
-        self.name = "COM%d" % number
+        self.name = name
 
     def send(self, data):
         while data:
@@ -86,6 +93,68 @@ class Pair:
             os.remove(self.link)
 
 
+def dosdevice(prefix, number):
+    return os.path.join(prefix, "dosdevices", "com%d" % number)
+
+
+def detected():
+    """The host's serial devices that Wine's mount manager gives COM numbers of their own:
+    each family counted from 0 up to its first gap."""
+    count = 0
+    for family in ("/dev/ttyS%d", "/dev/ttyUSB%d", "/dev/ttyACM%d"):
+        n = 0
+        while os.path.exists(family % n):
+            n += 1
+        count += n
+    return count
+
+
+def wire(prefix, link):
+    """Makes the prefix a PC whose only serial port is COM5, the device that link leads to.
+
+    Wine's mount manager makes the ports when the prefix starts, from the registry's
+    HKLM\\Software\\Wine\\Ports and then from the host's serial devices, which take the first
+    numbers not named there. A port it cannot link in dosdevices it leaves out altogether: no
+    SERIALCOMM value, no DOS device, as on a PC without it. (Switched off by an empty value,
+    it would still be listed, with a device behind its name that cannot be opened.) So COM1
+    to COM4 are named and kept from linking by a folder in their place, and so are the
+    numbers the host's devices would take, after COM5."""
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d")
+    system = os.path.join(prefix, "system.reg")
+    if not os.path.exists(system):
+        os.makedirs(prefix, exist_ok=True)
+        subprocess.run(["wineboot", "--init"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+        subprocess.run(["wineserver", "-w"], env=env, check=False)
+    # Should a folder go, the port would lead nowhere rather than to a device that takes
+    # anything.
+    wanted = {"COM%d" % n: "/nonexistent" for n in range(1, 5)}
+    wanted["COM5"] = link
+    changed = False
+    for number in list(range(1, 5)) + list(range(6, 6 + detected())):
+        path = dosdevice(prefix, number)
+        if os.path.islink(path) or os.path.isfile(path):
+            os.remove(path)
+        if not os.path.isdir(path):
+            os.mkdir(path)
+            changed = True
+    with open(system, encoding="utf-8", errors="replace") as f:
+        text = f.read()
+    ports = re.search(r"^\[Software\\\\Wine\\\\Ports\][^\n]*\n(.*?)(?:\n\n|\Z)", text,
+                      re.M | re.S)
+    have = dict(re.findall(r'^"(\w+)"="(.*)"$', ports.group(1), re.M)) if ports else {}
+    for name, value in wanted.items():
+        if have.get(name) != value:
+            subprocess.run(["wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", name,
+                            "/t", "REG_SZ", "/d", value, "/f"], env=env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+            changed = True
+    if changed:
+        # The ports are made again when the prefix next starts.
+        subprocess.run(["wineserver", "-w"], env=env, check=False)
+
+
 def answer(channel, text):
     with open(os.path.join(channel, "ans.tmp"), "w") as f:
         f.write(text)
@@ -93,11 +162,16 @@ def answer(channel, text):
 
 
 def serve(prefix, channel, words, pairs):
+    if words[0] == "wired":
+        return "ok wired %s" % pairs["wired"].name
     if words[0] == "new":
-        number = 5
-        while any(p.name == "COM%d" % number for p in pairs.values()):
+        number = 6
+        # Above the wired port and the folders that keep the host's devices out.
+        while (any(p.name == "COM%d" % number for p in pairs.values())
+               or os.path.isdir(dosdevice(prefix, number))
+               and not os.path.islink(dosdevice(prefix, number))):
             number += 1
-        pair = Pair(prefix, number)
+        pair = Pair(dosdevice(prefix, number), "COM%d" % number)
         ident = str(len(pairs) + 1)
         pairs[ident] = pair
         return "ok %s %s" % (ident, pair.name)
@@ -113,18 +187,25 @@ def serve(prefix, channel, words, pairs):
         pair.unplug()
         return "ok"
     if words[0] == "drop":
-        pair.drop()
+        if pair is not pairs["wired"]:
+            pair.drop()
         return "ok"
     return "fail unknown request"
 
 
 def main():
+    if sys.argv[1] == "--wire":
+        wire(sys.argv[2], sys.argv[3])
+        return
     prefix, channel = sys.argv[1], sys.argv[2]
     command = sys.argv[sys.argv.index("--") + 1:]
     os.makedirs(channel, exist_ok=True)
     env = dict(os.environ, SALVEX_PTYHOST="Z:" + os.path.abspath(channel).replace("/", "\\"))
+    # The registry names a link of ours that stays put; each run points it at a new pair.
+    link = os.path.join(prefix, "salvex-com5")
+    pairs = {"wired": Pair(link, "COM5")}
+    wire(prefix, link)
     child = subprocess.Popen(command, env=env)
-    pairs = {}
     request = os.path.join(channel, "req")
     while child.poll() is None:
         if not os.path.exists(request):

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "failure.h"
+
+#include <QByteArray>
+#include <QString>
+
+// What the writers of both platforms share: the text as the bytes of the file, and the
+// failures in the numbers and words the operator is shown.
+namespace TextFile {
+
+Failure pathNotFound();
+// The failure for a C library error number.
+Failure failureFor(int error);
+[[noreturn]] void fail(int error);
+
+QByteArray encoded(const QString &text);
+
+// A NUL would cut the name short where the system reads it.
+bool acceptable(const QString &name);
+bool folderExists(const QString &name);
+
+} // namespace TextFile

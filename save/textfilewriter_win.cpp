@@ -1,0 +1,285 @@
+#include "textfilewriter.h"
+#include "textfilewriter_p.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QScopeGuard>
+
+#include <algorithm>
+#include <cerrno>
+#include <qt_windows.h>
+#include <string>
+#include <utility>
+
+using namespace TextFile;
+
+namespace {
+
+Failure accessError()
+{
+    return { TextFileWriter::PathFileAccessError,
+        QStringLiteral("Error de acceso a la ruta o al fichero") };
+}
+
+// A failure the system reported, in the table's terms and in the system's own words. One the
+// table does not name is `otherwise`.
+Failure systemFailure(DWORD code, Failure otherwise = failureFor(EIO))
+{
+    Failure failure;
+    switch (code) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        failure = failureFor(ENOSPC);
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+        failure = failureFor(EACCES);
+        break;
+    case ERROR_NOT_READY:
+        failure = failureFor(ENXIO);
+        break;
+    case ERROR_PATH_NOT_FOUND:
+        failure = pathNotFound();
+        break;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+        failure = failureFor(EINVAL);
+        break;
+    default:
+        failure = std::move(otherwise);
+        break;
+    }
+    wchar_t *text = nullptr;
+    if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                | FORMAT_MESSAGE_IGNORE_INSERTS,
+            nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr)) {
+        failure.description
+            += QStringLiteral(" (") + QString::fromWCharArray(text).trimmed() + QLatin1Char(')');
+        LocalFree(text);
+    }
+    return failure;
+}
+
+Failure lastFailure()
+{
+    return systemFailure(GetLastError());
+}
+
+// A file handle closed on every way out.
+class Handle
+{
+public:
+    explicit Handle(HANDLE handle) : m_handle(handle) { }
+    ~Handle()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+    }
+    Q_DISABLE_COPY_MOVE(Handle)
+
+    HANDLE get() const { return m_handle; }
+    void close()
+    {
+        if (!CloseHandle(std::exchange(m_handle, INVALID_HANDLE_VALUE)))
+            throw lastFailure();
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+// Why Windows would not keep a file under the last part of the name, or nothing when it
+// would: it reserves the name for a device, refuses a character, or drops a final dot or
+// space and so saves under another name than the one typed.
+QString refusal(const QString &name)
+{
+    const bool drive = name.size() >= 2 && name.at(1) == QLatin1Char(':');
+    const qsizetype cut = std::max({ name.lastIndexOf(QLatin1Char('/')),
+        name.lastIndexOf(QLatin1Char('\\')), qsizetype(drive ? 1 : -1) });
+    const QString last = name.mid(cut + 1);
+    // A folder's own name: the opening says it is a folder.
+    if (last.isEmpty() || last == QLatin1String(".") || last == QLatin1String(".."))
+        return {};
+
+    const QString why = QStringLiteral("Nombre de fichero incorrecto: ");
+    for (const QChar c : last) {
+        if (c.unicode() < 32)
+            return why + QStringLiteral("Windows no admite caracteres de control en un nombre");
+        if (QStringView(u"<>:\"|?*").contains(c))
+            return why + QStringLiteral("Windows no admite el carácter %1 en un nombre").arg(c);
+    }
+    if (last.endsWith(QLatin1Char('.')) || last.endsWith(QLatin1Char(' ')))
+        return why + QStringLiteral("en Windows un nombre no puede acabar en punto ni en espacio");
+
+    // The device is named by what comes before the first dot, less the spaces that end it,
+    // in any case; COM and LPT also take the superscript digits as their number.
+    QString device = last.left(last.indexOf(QLatin1Char('.'))).toUpper();
+    while (device.endsWith(QLatin1Char(' ')))
+        device.chop(1);
+    const bool numbered = device.size() == 4
+        && (device.startsWith(QLatin1String("COM")) || device.startsWith(QLatin1String("LPT")))
+        && QStringView(u"123456789¹²³").contains(device.back());
+    if (numbered || QStringList { "CON", "PRN", "AUX", "NUL" }.contains(device))
+        return why + QStringLiteral("Windows reserva %1 para un dispositivo").arg(device);
+    return {};
+}
+
+// A drive that is missing or not ready: the opening tells which, in the system's words.
+bool driveMissing(const QString &name)
+{
+    const QString path = QFileInfo(name).absoluteFilePath();
+    const bool letter
+        = path.size() >= 3 && path.at(1) == QLatin1Char(':') && path.at(2) == QLatin1Char('/');
+    return letter && !QFileInfo(path.left(3)).isDir();
+}
+
+// Writes everything and returns once it is on the disk. Devices and pipes have nothing to
+// flush and say so.
+void writeAll(Handle &file, const QByteArray &bytes)
+{
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes.constData(), DWORD(bytes.size()), &written, nullptr))
+        throw lastFailure();
+    if (written != DWORD(bytes.size()))
+        fail(ENOSPC);
+    if (!FlushFileBuffers(file.get()) && GetLastError() != ERROR_INVALID_FUNCTION)
+        throw lastFailure();
+    file.close();
+}
+
+void writeDirectly(const QString &name, const QByteArray &bytes)
+{
+    // Opened and then emptied, as QFile does: CREATE_ALWAYS refuses a hidden or system file.
+    const std::wstring path = QDir::toNativeSeparators(name).toStdWString();
+    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (QFileInfo(name).isDir())
+            fail(EISDIR);
+        throw systemFailure(code, accessError());
+    }
+    if (GetFileType(file.get()) == FILE_TYPE_DISK && !SetEndOfFile(file.get()))
+        throw lastFailure();
+    writeAll(file, bytes);
+}
+
+// The failures of ReplaceFileW that a plain move can get past: a file system or share that
+// does not do replacements, an old file the operator may write but not read, a step of the
+// replacement that failed with both files still in place.
+bool movable(DWORD code)
+{
+    switch (code) {
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_PARAMETER:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The new text goes into a file of its own beside the old one, which it replaces only once
+// it is on the disk: whatever fails before, the old text is still there. Written with the
+// system's own calls: QTemporaryFile keeps its file open after close(), and Windows does
+// not move an open file.
+void replace(const QFileInfo &info, const QByteArray &bytes)
+{
+    // A link keeps pointing where it did: the file it names is the one replaced.
+    const QString target = info.canonicalFilePath();
+    // Refused as before: a file the operator may not write is not swapped behind their back.
+    if (!QFileInfo(target).isWritable())
+        fail(EACCES);
+    const std::wstring to = QDir::toNativeSeparators(target).toStdWString();
+    WIN32_FILE_ATTRIBUTE_DATA old;
+    if (!GetFileAttributesExW(to.c_str(), GetFileExInfoStandard, &old))
+        throw systemFailure(GetLastError(), accessError());
+
+    std::wstring from;
+    HANDLE made = INVALID_HANDLE_VALUE;
+    DWORD code = ERROR_FILE_EXISTS;
+    for (int attempt = 0; code == ERROR_FILE_EXISTS && attempt < 100; ++attempt) {
+        from = to + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
+        made = CreateFileW(
+            from.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        code = made == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    }
+    if (made == INVALID_HANDLE_VALUE) {
+        // A folder that takes no new files still lets a file the operator may write be
+        // rewritten in place, as before.
+        if (code == ERROR_ACCESS_DENIED)
+            return writeDirectly(target, bytes);
+        throw systemFailure(code, accessError());
+    }
+    auto removeTemp = qScopeGuard([&] { DeleteFileW(from.c_str()); });
+    Handle temp(made);
+    // Born as old as the file it replaces, and with its attributes, where the system lets
+    // them be set: ReplaceFileW carries them over, the move it may fall back on does not.
+    SetFileTime(temp.get(), &old.ftCreationTime, nullptr, nullptr);
+    writeAll(temp, bytes);
+    constexpr DWORD settable = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN
+        | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SYSTEM
+        | FILE_ATTRIBUTE_TEMPORARY;
+    const DWORD attributes = old.dwFileAttributes & settable;
+    SetFileAttributesW(from.c_str(), attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
+
+    // ReplaceFileW also keeps the old file's security and short name. The old file steps
+    // aside under a name of its own until the new one has taken its place, so that no failure
+    // leaves the name empty.
+    const std::wstring aside = from + L"-anterior";
+    if (ReplaceFileW(to.c_str(), from.c_str(), aside.c_str(),
+            REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
+        DeleteFileW(aside.c_str());
+        removeTemp.dismiss();
+        return;
+    }
+    const DWORD replaceCode = GetLastError();
+    const bool stepped = replaceCode == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+    if (!stepped && !movable(replaceCode))
+        throw systemFailure(replaceCode);
+    if (!MoveFileExW(
+            from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD moveCode = GetLastError();
+        if (stepped)
+            MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
+        throw systemFailure(moveCode);
+    }
+    if (stepped)
+        DeleteFileW(aside.c_str());
+    removeTemp.dismiss();
+}
+
+} // namespace
+
+bool TextFileWriter::exists(const QString &name)
+{
+    // A name Windows will not keep names nothing here; the writing says why.
+    if (!acceptable(name) || !refusal(name).isEmpty())
+        return false;
+    if (QFileInfo::exists(name))
+        return true;
+    if (folderExists(name) || driveMissing(name))
+        return false;
+    throw pathNotFound();
+}
+
+void TextFileWriter::write(const QString &name, const QString &text)
+{
+    if (!acceptable(name))
+        fail(EINVAL);
+    if (const QString why = refusal(name); !why.isEmpty())
+        throw Failure { BadFileName, why };
+    const QFileInfo info(name);
+    if (info.isFile())
+        replace(info, encoded(text));
+    else
+        writeDirectly(name, encoded(text));
+}
+
+void TextFileWriter::ignoreBrokenPipes() { }

@@ -1,13 +1,16 @@
-// Writes the program's icon at build time: a PNG file for the desktop's icon theme, or a
-// Windows icon file (.ico) holding several sizes for the executable's resources.
+// Writes the program's icon at build time: a PNG file for the desktop's icon theme, a
+// Windows icon file (.ico) holding several sizes for the executable's resources, or a
+// picture for the installer's pages with the icon on white.
 //   salvex_exporticon SIZE FILE.png
 //   salvex_exporticon SIZE,SIZE,... FILE.ico
+//   salvex_exporticon WIDTHxHEIGHT FILE.bmp
 #include "salvexicon.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
+#include <QPainter>
 #include <QtEndian>
 
 namespace {
@@ -95,6 +98,23 @@ bool writeIco(const QList<int> &sizes, const QString &fileName)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(out) == out.size();
 }
 
+// A tall picture (the installer's welcome and finish pages) carries a large icon near its
+// top; a wide one (the header of the other pages) a small one at its right.
+bool writePicture(const QSize &size, const QString &fileName)
+{
+    QImage picture(size, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    const bool tall = size.height() > size.width();
+    const int side = tall ? size.width() * 3 / 4 : size.height() * 6 / 7;
+    const QPoint at = tall
+        ? QPoint((size.width() - side) / 2, size.height() / 8)
+        : QPoint(size.width() - side - (size.height() - side) / 2, (size.height() - side) / 2);
+    QPainter painter(&picture);
+    painter.drawPixmap(at, salvexPixmap(side));
+    painter.end();
+    return picture.save(fileName, "BMP");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -104,6 +124,14 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     if (args.size() != 3)
         return 2;
+    if (args[2].endsWith(QLatin1String(".bmp"))) {
+        const QStringList size = args[1].split(QLatin1Char('x'));
+        const int width = size.value(0).toInt();
+        const int height = size.value(1).toInt();
+        if (size.size() != 2 || width < 1 || height < 1)
+            return 2;
+        return writePicture(QSize(width, height), args[2]) ? 0 : 1;
+    }
     if (args[2].endsWith(QLatin1String(".ico"))) {
         QList<int> sizes;
         for (const QString &size : args[1].split(QLatin1Char(','))) {

@@ -158,8 +158,11 @@ Form1::Form1(QWidget *parent) : QWidget(parent)
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
     connect(MSComm1, &MSComm::OnComm, this, &Form1::MSComm1_OnComm);
 
+    // The frame, title bar included, is centred: its size is known once the native window
+    // exists, which it may before it is shown.
+    winId();
     if (const QScreen *screen = this->screen()) {
-        QRect centred(QPoint(), size());
+        QRect centred(QPoint(), frameGeometry().size());
         centred.moveCenter(screen->availableGeometry().center());
         move(centred.topLeft());
     }

@@ -4,6 +4,7 @@
 #   salvex.exe  qt.conf  Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll
 #   libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll
 #   platforms/qwindows.dll  styles/qwindowsvistastyle.dll  translations/qtbase_es.qm
+#   LICENSE.txt  THIRD-PARTY-NOTICES.txt
 #
 # Every DLL is stripped into the build folder first, so that whatever packs the install
 # tree ships stripped files (Debian's libstdc++-6.dll alone is 24 MB with its symbols).
@@ -65,39 +66,73 @@ if(NOT EXISTS ${SALVEX_QT_TRANSLATIONS}/qtbase_es.qm)
 endif()
 install(FILES ${SALVEX_QT_TRANSLATIONS}/qtbase_es.qm DESTINATION translations)
 
+# salvex's licence, and the notices of everything else in the folder, written from what
+# was packed (cmake/ThirdPartyNotices.cmake): a file without a notice stops the packing.
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
+function(_salvex_debian_version package field out)
+    execute_process(COMMAND dpkg-query -W -f=${field} ${package}
+        OUTPUT_VARIABLE version RESULT_VARIABLE failed)
+    if(failed OR NOT version)
+        message(FATAL_ERROR "dpkg-query knows no ${package}: its version goes into the notices")
+    endif()
+    set(${out} ${version} PARENT_SCOPE)
+endfunction()
+# Qt for Windows is built from the same Debian source as the host's Qt tools it needs.
+_salvex_debian_version(libqt6core6 [=[${source:Version}]=] QT_DEBIAN_VERSION)
+string(REPLACE "+" "%2B" QT_DEBIAN_VERSION_URL ${QT_DEBIAN_VERSION})
+_salvex_debian_version(gcc-mingw-w64-x86-64-posix-runtime [=[${Version}]=] GCC_DEBIAN_VERSION)
+_salvex_debian_version(gcc-mingw-w64-x86-64-posix-runtime [=[${source:Version}]=] GCC_DEBIAN_SOURCE)
+_salvex_debian_version(mingw-w64-x86-64-dev [=[${Version}]=] MINGW_DEBIAN_VERSION)
+_salvex_debian_version(qt6-translations-l10n [=[${Version}]=] QTTR_DEBIAN_VERSION)
+# How Qt was configured, as the build script does it.
+file(READ ${CMAKE_SOURCE_DIR}/scripts/build-windows.sh _script)
+if(NOT _script MATCHES "\n *(cmake -G Ninja -S \"\\$src\"[^\n]*\\\\\n([^\n]*\\\\\n)*[^\n]*)\n")
+    message(FATAL_ERROR "scripts/build-windows.sh: no Qt configure line for the notices")
+endif()
+set(QT_CONFIGURE "${CMAKE_MATCH_1}")
+string(REPLACE "\"$src\"" "." QT_CONFIGURE "${QT_CONFIGURE}")
+string(REPLACE "\"$work/build\"" "build" QT_CONFIGURE "${QT_CONFIGURE}")
+string(REPLACE "\"$root/cmake/" "\"" QT_CONFIGURE "${QT_CONFIGURE}")
+string(REPLACE "\"$qt.partial\"" "<prefix>" QT_CONFIGURE "${QT_CONFIGURE}")
+string(REGEX REPLACE "\n *" "\n        " QT_CONFIGURE "    ${QT_CONFIGURE}")
+set(_page ${CMAKE_BINARY_DIR}/licence-page.txt)
+set(_notices_config ${CMAKE_BINARY_DIR}/notices-config.cmake)
+file(WRITE ${_notices_config} "")
+foreach(var QT_DEBIAN_VERSION QT_DEBIAN_VERSION_URL GCC_DEBIAN_VERSION GCC_DEBIAN_SOURCE
+        MINGW_DEBIAN_VERSION QTTR_DEBIAN_VERSION QT_CONFIGURE)
+    file(APPEND ${_notices_config} "set(${var} [==[${${var}}]==])\n")
+endforeach()
+file(APPEND ${_notices_config} "set(SECTIONS [==[${CMAKE_SOURCE_DIR}/packaging/licenses]==])
+set(SALVEX_LICENSE [==[${CMAKE_SOURCE_DIR}/LICENSE]==])
+set(PAGE [==[${_page}]==])\n")
+# Last of the install steps: it describes the folder the others have filled.
+install(CODE "set(TREE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    include([==[${_notices_config}]==])
+    include([==[${CMAKE_CURRENT_LIST_DIR}/ThirdPartyNotices.cmake]==])")
+
 # The packages.
 set(_version ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
 set(CPACK_GENERATOR NSIS ZIP)
 set(CPACK_PACKAGE_FILE_NAME salvex-${_version}-win64)
 set(CPACK_PACKAGE_VENDOR "Salvex by Brel")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY Salvex)
-set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Salvex)
-# The Start-menu entry starts the program in the Documents folder: the save dialog opens on
-# the current folder, and an ordinary user may not write where the program is installed.
-set(CPACK_NSIS_CREATE_ICONS_EXTRA "
-  SetOutPath '$DOCUMENTS'
-  CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\Salvex.lnk' '$INSTDIR\\\\salvex.exe'
-  SetOutPath '$INSTDIR'")
-set(CPACK_NSIS_DELETE_ICONS_EXTRA "
-  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\Salvex.lnk'")
 set(CPACK_STRIP_FILES ON)
-# A 64-bit installer: CPack's default one is 32-bit, which a 64-bit-only Windows (or Wine)
-# cannot start, and would put the program under the 32-bit Program Files.
-set(CPACK_NSIS_DEFINES "Target amd64-unicode")
-set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
-# Also the Start-menu folder's name.
-set(CPACK_NSIS_PACKAGE_NAME Salvex)
+# The installer is salvex's own (cmake/NSIS.template.in): for all users in Program Files
+# when run with administrator rights, else for the one user; pages in the system's language.
+list(APPEND CMAKE_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR})
 set(CPACK_NSIS_DISPLAY_NAME Salvex)
-set(CPACK_NSIS_INSTALLED_ICON_NAME salvex.exe)
+set(CPACK_NSIS_PACKAGE_NAME Salvex)
+set(CPACK_NSIS_URL_INFO_ABOUT "http://www.salvex.example")
 set(CPACK_NSIS_MUI_ICON ${SALVEX_ICO})
 set(CPACK_NSIS_MUI_UNIICON ${SALVEX_ICO})
-set(CPACK_NSIS_URL_INFO_ABOUT "http://www.salvex.example")
-set(CPACK_NSIS_IGNORE_LICENSE_PAGE ON)
-# CPack's uninstaller removes the program's key but leaves the vendor's, empty; this runs
-# after it. (Single quotes and a doubled backslash: CPackConfig.cmake is written unescaped.)
-string(APPEND CPACK_NSIS_DEFINES "
-Function un.onUninstSuccess
-  DeleteRegKey /ifempty SHCTX 'Software\\\\${CPACK_PACKAGE_VENDOR}'
-FunctionEnd")
+set(CPACK_NSIS_MUI_HEADERIMAGE ${SALVEX_INSTALLER_HEADER})
+set(CPACK_NSIS_MUI_WELCOMEFINISHPAGE_BITMAP ${SALVEX_INSTALLER_SIDE})
+set(CPACK_NSIS_MUI_UNWELCOMEFINISHPAGE_BITMAP ${SALVEX_INSTALLER_SIDE})
+# Written by the notices step while cpack installs, read by makensis after it; CPack only
+# wants it to exist beforehand.
+if(NOT EXISTS ${_page})
+    file(WRITE ${_page} "")
+endif()
+set(CPACK_RESOURCE_FILE_LICENSE ${_page})
 # Read by cpack per generator: undoes the Debian package's /usr prefix, set after this.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/WindowsPackageOptions.cmake)

@@ -36,21 +36,27 @@ QPushButton *plainButton(
 
 int captionRoom(const QPushButton *button)
 {
+    // What QPushButton itself keeps around its text: the frame, and the margin without which
+    // a style's drawn frame (Fusion's is wider than its metric) touches the caption.
     QStyleOptionButton option;
     option.initFrom(button);
-    return button->width()
-        - 2 * button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, button);
+    const QStyle *style = button->style();
+    return button->width() - 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, button)
+        - style->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
 }
 
 void fitCaption(QPushButton *button)
 {
     // The layout was drawn for a narrow bitmap face; where an outline font is too wide for
-    // the inside of the button's frame, the caption is set a size smaller, not cut off.
+    // the inside of the button's frame, the caption is set one size smaller, and if even that
+    // is too wide, narrowed until it fits: never cut off, never smaller still.
     const int room = captionRoom(button);
     QFont font = button->font();
-    int size = QFontInfo(font).pixelSize();
-    while (QFontMetrics(font).horizontalAdvance(button->text()) > room && size > 8)
-        font.setPixelSize(--size);
+    const auto width = [&] { return QFontMetrics(font).horizontalAdvance(button->text()); };
+    if (width() > room)
+        font.setPixelSize(QFontInfo(font).pixelSize() - 1);
+    for (int stretch = 99; width() > room && stretch > 0; --stretch)
+        font.setStretch(stretch);
     button->setFont(font);
 }
 

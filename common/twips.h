@@ -19,9 +19,9 @@ void place(QWidget *control, int left, int top, int width, int height);
 QPushButton *plainButton(
     QWidget *container, const QString &caption, int left, int top, int width, int height);
 
-// The width a button's caption may take without being cut by its frame.
+// The width a button's caption may take clear of its frame.
 int captionRoom(const QPushButton *button);
-// Makes a button's font smaller until its caption fits inside its frame.
+// Fits a button's caption inside its frame: a size smaller at most, then narrower.
 void fitCaption(QPushButton *button);
 
 // Colours are written 0x00BBGGRR.

@@ -38,9 +38,14 @@ packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev
     nsis wine wine64 fonts-wine fonts-freefont-ttf zip unzip xvfb xauth python3 dpkg-dev)
 if [ "$test" = yes ]; then
-    packages+=(g++ qt6-serialport-dev xdotool imagemagick x11-utils)
+    packages+=(g++ qt6-serialport-dev xdotool imagemagick x11-utils locales)
 fi
 install_missing "${packages[@]}"
+# Wine takes its language from the Linux locale, which must exist: the installed program and
+# its installer are tried in Spanish.
+if [ "$test" = yes ] && ! locale -a | grep -qx 'es_ES.utf8'; then
+    $sudo localedef -i es_ES -c -f UTF-8 es_ES.UTF-8
+fi
 
 version=$(sed -n 's/^project(salvex VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
 qt_version=6.4.2

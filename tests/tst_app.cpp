@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -139,22 +140,71 @@ private Q_SLOTS:
         QTRY_COMPARE(form.Texto_Recibido->text(), QString());
     }
 
-    void everyCaptionFitsItsControl()
+    void theWindowsFrameIsCentredOnTheScreen()
     {
         ScriptedDialogs boxes;
         Form1 form;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const QPoint off
+            = form.frameGeometry().center() - form.screen()->availableGeometry().center();
+        QVERIFY2(qAbs(off.x()) <= 1 && qAbs(off.y()) <= 1,
+            qPrintable(QStringLiteral("off by %1, %2").arg(off.x()).arg(off.y())));
+    }
+
+    // What is drawn, not what the font says: the button is drawn with its caption and
+    // without, and the pixels that differ are the caption's ink.
+    void everyCaptionIsDrawnWholeInsideItsFrame()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        // One caption that no size fits: narrower, never cut.
+        QPushButton *narrow
+            = plainButton(&form, QStringLiteral("crear archivo excel"), 0, 7300, 900, 375);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
         for (QPushButton *button : form.findChildren<QPushButton *>()) {
-            const int room = captionRoom(button);
-            const int needed = button->fontMetrics().horizontalAdvance(button->text());
-            QVERIFY2(needed <= room,
-                qPrintable(QStringLiteral("%1: %2 px in %3 px (%4)")
-                               .arg(button->text())
-                               .arg(needed)
-                               .arg(room)
-                               .arg(QFontInfo(button->font()).family())));
+            const QString caption = button->text();
+            const QImage drawn = button->grab().toImage();
+            button->setText(QString());
+            const QImage bare = button->grab().toImage();
+            button->setText(caption);
+            // The inside of the frame: the face's colour either side of the middle.
+            const int y = bare.height() / 2;
+            const QRgb face = bare.pixel(bare.width() / 2, y);
+            int left = bare.width() / 2;
+            int right = left;
+            while (left > 0 && bare.pixel(left - 1, y) == face)
+                --left;
+            while (right < bare.width() - 1 && bare.pixel(right + 1, y) == face)
+                ++right;
+            int first = -1;
+            int last = -1;
+            for (int x = 0; x < drawn.width(); ++x) {
+                for (int row = 0; row < drawn.height(); ++row) {
+                    if (drawn.pixel(x, row) != bare.pixel(x, row)) {
+                        first = first < 0 ? x : first;
+                        last = x;
+                        break;
+                    }
+                }
+            }
+            const QString seen = QStringLiteral("%1: ink %2-%3, inside %4-%5, %6 px")
+                                     .arg(caption)
+                                     .arg(first)
+                                     .arg(last)
+                                     .arg(left)
+                                     .arg(right)
+                                     .arg(QFontInfo(button->font()).pixelSize());
+            QVERIFY2(first >= 0, qPrintable(seen));
+            // Face on both sides, and as much on each: a cut caption reaches an edge.
+            QVERIFY2(first > left && last < right, qPrintable(seen));
+            QVERIFY2(qAbs((first - left) - (right - last)) <= 2, qPrintable(seen));
+            QVERIFY2(QFontInfo(button->font()).pixelSize() >= QFontInfo(formFont()).pixelSize() - 1,
+                qPrintable(seen));
         }
+        // It did need narrowing: the case is tried, not skipped.
+        QVERIFY(narrow->font().stretch() > 0 && narrow->font().stretch() < 100);
         for (QLabel *label : form.findChildren<QLabel *>()) {
             const int needed = label->fontMetrics().horizontalAdvance(label->text());
             QVERIFY2(needed <= label->contentsRect().width(), qPrintable(label->text()));

@@ -37,7 +37,10 @@ virtual_display
 pids+=($!)
 for _ in $(seq 100); do [ -e "$work/com1" ] && break; sleep 0.1; done
 
-(cd "$work/out" && SALVEX_COM1="$work/com1" QT_QPA_PLATFORM=xcb exec "$salvex") > "$work/salvex.log" 2>&1 &
+# The home folder is a volume of the drive list; the test takes it away later.
+home="$work/home"
+mkdir "$home"
+(cd "$work/out" && HOME="$home" SALVEX_COM1="$work/com1" QT_QPA_PLATFORM=xcb exec "$salvex") > "$work/salvex.log" 2>&1 &
 app=$!
 pids+=("$app")
 
@@ -80,7 +83,30 @@ titled '^Salvex by Brel$' 'Salvex by Brel'
 click '^Salvex by Brel$' 2347 2587           # Aceptar
 titled '^ Salvex by Brel$' ' Salvex by Brel'
 press '^ Salvex by Brel$' Return             # accept the proposed name
+[ "$(icon '^SALVEX$' saved)" = none ] || fail "a plain message shows an icon"
 press '^SALVEX$' Return                      # Verifique su correcta grabación, gracias
+if [ "$mode" = full ]; then
+    # The replacement question, declined with its Cancel button (the right one), saves
+    # nothing and says nothing more.
+    cp "$work/out/terminal.xls" "$work/first.bin"
+    click '^Salvex by Brel$' 2347 2587       # Aceptar
+    press '^ Salvex by Brel$' Return         # the same name again
+    eval "$(xdotool getwindowgeometry --shell "$(window '^SALVEX$')")"
+    xdotool mousemove --window "$WINDOW" $((WIDTH - 49)) $((HEIGHT - 23)) click 1
+    sleep 1
+    if xdotool search --onlyvisible --name '^SALVEX$' > /dev/null 2>&1; then
+        import -window root "$work/stuck.png"
+        fail "a message followed the declined replacement"
+    fi
+    cmp "$work/out/terminal.xls" "$work/first.bin" || fail "the declined replacement changed the file"
+    # A volume gone since the drive list was made: told with the information icon.
+    rmdir "$home"
+    click '^Salvex by Brel$' 907 2677        # the drive list, open
+    xdotool type --delay 30 "$home"
+    xdotool key Return
+    [ "$(icon '^SALVEX$' unavailable)" = blue ] || fail "the unavailable drive is told without the information icon"
+    press '^SALVEX$' Return                  # La unidad seleccionada no está disponible
+fi
 click '^Salvex by Brel$' 3667 2587           # Cancelar
 click 'SALVEX BY BREL' 4747 6607             # Cerrar puerto (accepted also after a loss)
 press '^SALVEX$' Return                      # Puerto COM 1: cerrado OK

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Tells whether a rectangle of a PPM screenshot holds text of a colour: prints red, green or none."""
+"""Tells whether a rectangle of a PPM screenshot holds ink of a colour: prints red, green, blue or none."""
 import sys
 
 
@@ -24,7 +24,7 @@ def read_ppm(path):
 def main():
     path, x, y, w, h = sys.argv[1], *map(int, sys.argv[2:6])
     width, _, pixels = read_ppm(path)
-    red = green = 0
+    red = green = blue = 0
     for row in range(y, y + h):
         for col in range(x, x + w):
             r, g, b = pixels[3 * (row * width + col):3 * (row * width + col) + 3]
@@ -32,7 +32,11 @@ def main():
                 red += 1
             elif g > 180 and r < 90 and b < 90:
                 green += 1
-    print("red" if red > green and red > 5 else "green" if green > 5 else "none")
+            elif b > 150 and b > r + 60:
+                blue += 1
+    counts = {"red": red, "green": green, "blue": blue}
+    colour = max(counts, key=counts.get)
+    print(colour if counts[colour] > 5 else "none")
 
 
 if __name__ == "__main__":

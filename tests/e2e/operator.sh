@@ -39,3 +39,13 @@ status() { # the colour of the state label of the main window, whose name matche
     convert "$work/$1.png" "$work/$1.ppm"
     python3 "$operator/colourat.py" "$work/$1.ppm" $((X + (240 + 2280) / 15)) $((Y + (4440 + 240) / 15)) 65 17
 }
+icon() { # the colour at the top left of the box whose name matches: blue for the information icon
+    # shellcheck disable=SC2034 # all set by getwindowgeometry --shell
+    local w WIDTH HEIGHT X Y SCREEN WINDOW
+    w=$(window "$1")
+    sleep 0.3
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    import -window root "$work/$2.png"
+    convert "$work/$2.png" "$work/$2.ppm"
+    python3 "$operator/colourat.py" "$work/$2.ppm" "$X" "$Y" 64 64
+}

@@ -54,7 +54,8 @@ wine "$installer" /S > "$work/install.log" 2>&1 || fail "the installer ended wit
 wineserver -w
 for f in salvex.exe qt.conf Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll \
          libgcc_s_seh-1.dll libwinpthread-1.dll platforms/qwindows.dll \
-         styles/qwindowsvistastyle.dll translations/qtbase_es.qm Uninstall.exe; do
+         styles/qwindowsvistastyle.dll translations/qtbase_es.qm Uninstall.exe LICENSE.txt \
+         THIRD-PARTY-NOTICES.txt; do
     [ -f "$folder/$f" ] || fail "not installed: $f"
 done
 menu=$(find "$drive_c" -path '*/Start Menu/Programs/Salvex/Salvex.lnk' | head -n 1)
@@ -65,7 +66,28 @@ python3 - "$menu" <<'PY' || fail "the Start-menu entry does not start the progra
 import sys
 sys.exit(0 if "\\Documents".encode("utf-16-le") in open(sys.argv[1], "rb").read() else 1)
 PY
-grep -q '"Publisher"="Salvex by Brel"' "$WINEPREFIX/system.reg" || fail "no uninstall entry with its publisher"
+# "Apps & features": the machine's entry for an installation for all users.
+entry() { # fails unless the registry file holds the uninstall entry with every value
+    local hive=$1 value
+    python3 - "$hive" > "$work/entry.txt" <<'PY' || fail "no uninstall entry in $(basename "$hive")"
+import re, sys
+text = open(sys.argv[1], encoding="utf-8", errors="replace").read()
+m = re.search(r'^\[[^\]]*CurrentVersion\\\\Uninstall\\\\Salvex\] .*?(?=^\[)', text, re.M | re.S)
+if not m:
+    sys.exit(1)
+print(m.group(0))
+PY
+    for value in DisplayName Publisher DisplayVersion DisplayIcon EstimatedSize UninstallString \
+        QuietUninstallString; do
+        grep -q "^\"$value\"=" "$work/entry.txt" || fail "the uninstall entry has no $value"
+    done
+    grep -q '"Publisher"="Salvex by Brel"' "$work/entry.txt" || fail "the uninstall entry names another publisher"
+}
+entry "$WINEPREFIX/system.reg"
+if grep -qi salvex "$WINEPREFIX/user.reg"; then fail "an installation for all users wrote to the user's registry"; fi
+# A drive that goes away while the save dialog is open.
+mkdir "$work/stick"
+ln -s "$work/stick" "$WINEPREFIX/dosdevices/m:"
 
 # The PC has no COM1 to COM4: its only serial port is COM5, an adapter wired to the
 # simulator. The operator keeps the entry COM1, which opens it.
@@ -138,7 +160,25 @@ gone "$box"
 click "$dialog" 2347 2587                    # Aceptar
 button "$input" 130 23                       # accept the proposed name
 gone "$input"
+[ "$(icon "$box" saved)" = none ] || fail "a plain message shows an icon"
 ok                                           # Verifique su correcta grabación, gracias
+# The replacement question, declined with its Cancel button, saves nothing, says nothing.
+cp "$work/out/terminal.xls" "$work/first.bin"
+click "$dialog" 2347 2587                    # Aceptar
+button "$input" 130 23                       # the same name again
+button "$box" 49 23                          # Cancelar, right of Aceptar
+gone "$box"
+sleep 1
+xdotool search --onlyvisible --name "$box" > /dev/null 2>&1 && fail "a message followed the declined replacement"
+cmp "$work/out/terminal.xls" "$work/first.bin" || fail "the declined replacement changed the file"
+# Drive M: gone since the list was made: told with the information icon.
+rmdir "$work/stick"
+click "$dialog" 907 2677                     # the drive list, open
+window "$box" > /dev/null
+xdotool key m Return
+sleep 0.5
+[ "$(icon "$box" unavailable)" = blue ] || fail "the unavailable drive is told without the information icon"
+ok                                           # La unidad seleccionada no está disponible
 click "$dialog" 3667 2587                    # Cancelar
 gone "$dialog"
 sleep 0.5
@@ -177,6 +217,32 @@ left=$(find "$drive_c" -path '*/Start Menu/*' -iname '*salvex*')
 [ -z "$left" ] || fail "left in the Start menu: $left"
 if grep -qi salvex "$WINEPREFIX/system.reg"; then fail "left in the registry: $(grep -i salvex "$WINEPREFIX/system.reg")"; fi
 echo "installed: uninstalled without leftovers"
+
+# For one user. Wine's user is an administrator, so the installer would choose all users:
+# /CurrentUser takes the way a user without administrator rights is sent.
+wine "$installer" /S /CurrentUser > "$work/install-user.log" 2>&1 || fail "the one-user installer ended with status $?"
+wineserver -w
+mine=$(find "$drive_c/users" -maxdepth 5 -path '*/AppData/Local/Programs/Salvex' | head -n 1)
+[ -n "$mine" ] && [ -f "$mine/salvex.exe" ] && [ -f "$mine/THIRD-PARTY-NOTICES.txt" ] \
+    || fail "not installed in the user's programs folder"
+[ ! -e "$folder" ] || fail "a one-user installation went to Program Files"
+menu=$(find "$drive_c/users" -path '*/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Salvex/Salvex.lnk')
+[ -n "$menu" ] || fail "no Start-menu entry in the user's own Start menu"
+python3 - "$menu" <<'PY' || fail "the user's Start-menu entry does not start the program in Documents"
+import sys
+sys.exit(0 if "\\Documents".encode("utf-16-le") in open(sys.argv[1], "rb").read() else 1)
+PY
+entry "$WINEPREFIX/user.reg"
+if grep -qi salvex "$WINEPREFIX/system.reg"; then fail "a one-user installation wrote to the machine's registry"; fi
+# Plain /S, as an administrator might run it: the uninstaller finds the installation it is.
+wine "$(winepath -w "$mine/Uninstall.exe")" /S > "$work/uninstall-user.log" 2>&1 \
+    || fail "the one-user uninstaller ended with status $?"
+wineserver -w
+[ ! -e "$mine" ] || fail "left in the user's programs: $(cd "$mine" && find . | tr '\n' ' ')"
+left=$(find "$drive_c" -path '*/Start Menu/*' -iname '*salvex*')
+[ -z "$left" ] || fail "left in the Start menu: $left"
+if grep -qi salvex "$WINEPREFIX/user.reg" "$WINEPREFIX/system.reg"; then fail "left in the registry"; fi
+echo "installed: for one user, in $(basename "$(dirname "$(dirname "$mine")")")/Programs, and uninstalled without leftovers"
 
 if [ -n "$shots" ]; then
     cp "$work/windows-collection.png" "$work/windows-save-dialog.png" "$work/windows-about.png" \

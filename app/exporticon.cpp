@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the program's icon at build time: a PNG file for the desktop's icon theme, a
 // Windows icon file (.ico) holding several sizes for the executable's resources, or a
 // picture for the installer's pages with the icon on white.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "form1.h"
 
 #include "dialogs.h"
@@ -77,9 +78,12 @@ protected:
     bool eventFilter(QObject *, QEvent *event) override
     {
         if (event->type() == QEvent::Show) {
+            QList<int> ports;
             for (int i = 0; i < m_list->count(); ++i)
-                m_list->setItemData(
-                    i, MSComm::portTip(m_list->itemData(i).toInt()), Qt::ToolTipRole);
+                ports.append(m_list->itemData(i).toInt());
+            const QStringList tips = MSComm::portTips(ports);
+            for (int i = 0; i < m_list->count(); ++i)
+                m_list->setItemData(i, tips.value(i), Qt::ToolTipRole);
         }
         return false;
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reception on Windows (under Wine): a flood through a real COM port into the main window,
 // then saved and compared byte for byte.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reception through the real main window, fed by a pseudo-terminal.
 //
 //   bench_reception            runs every measurement, each in a fresh process, and prints them

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Reception speed of Windows builds under Wine: 10 MiB of random bytes (every value) flooded
 # through a COM port into the main window, then saved and compared. Give several Windows
 # build folders (each with bench/bench_flood.exe) to compare them in one run, in turns.

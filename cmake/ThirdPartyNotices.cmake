@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Writes THIRD-PARTY-NOTICES.txt into the Windows program's folder, from what that folder
 # actually holds: every file that salvex did not make itself must be named by one of the
 # sections in packaging/licenses/, or packing stops. Run at install time, so both packages

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows program in one folder, with what it needs to start on a PC without Qt or the
 # compiler: packed as a portable zip and as an installer (cpack in the build folder).
 #

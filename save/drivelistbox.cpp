@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "drivelistbox.h"
 #include "textfilewriter.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "textfilewriter.h"
 #include "textfilewriter_p.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds salvex for Windows on Debian 12 with mingw-w64 into build-win/ and packs it: a
 # portable salvex-<version>-win64.zip and a 64-bit installer salvex-<version>-win64.exe.
 #   scripts/build-windows.sh [--test]

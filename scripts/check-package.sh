@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package and checks it as Debian does: lintian with no error and no
 # warning, the AppStream metadata and the desktop entry; then installs it and starts the
 # installed program under a virtual display until its first window shows.

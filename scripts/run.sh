@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up and builds salvex, starts the machine simulator and the terminal with COM1 wired
 # to it. Open COM1 at 9600 bauds, press "Recibir Datos" and the takings report arrives.
 # Without a display, the same collection runs under a virtual display and its screenshot

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what salvex needs on Debian 12 and builds it into build/ (or the folder given
 # in SALVEX_BUILD). Extra arguments go to CMake's configure step.
 set -euo pipefail

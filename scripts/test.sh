@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds and runs every test, headless. With --sanitize it does the same in a
 # separate build with AddressSanitizer and UndefinedBehaviorSanitizer, stopping at the
 # first report.

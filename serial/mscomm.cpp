@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mscomm.h"
 
 #include "codepage.h"
@@ -97,12 +98,13 @@ QStringList consoles()
 
 // The port a number opens: the operator's choice, else the system's numbering of the ports
 // present.
-PresentPort portFor(int port, const QString &chosen)
+PresentPort portFor(
+    int port, const QString &chosen, const QList<PresentPort> &present = MSComm::portsPresent())
 {
 #ifdef Q_OS_WIN
-    return windowsComPort(port, MSComm::portsPresent(), chosen);
+    return windowsComPort(port, present, chosen);
 #else
-    return comPort(port, MSComm::portsPresent(), consoles(), chosen);
+    return comPort(port, present, consoles(), chosen);
 #endif
 }
 
@@ -230,12 +232,23 @@ QString MSComm::deviceName(int port)
 
 QString MSComm::portTip(int port)
 {
-    const PresentPort found = portFor(port, chosenDevice(port));
-    if (found.device.isEmpty())
-        return QStringLiteral("sin puerto");
-    const QString description = describe(found);
-    return description.isEmpty() ? found.device
-                                 : found.device + QStringLiteral(" — ") + description;
+    return portTips({ port }).value(0);
+}
+
+QStringList MSComm::portTips(const QList<int> &ports)
+{
+    // One look at the system for the whole list: on Windows it asks the registry and the
+    // device manager.
+    const QList<PresentPort> present = portsPresent();
+    QStringList tips;
+    for (const int port : ports) {
+        const PresentPort found = portFor(port, chosenDevice(port), present);
+        const QString description = describe(found);
+        tips.append(found.device.isEmpty() ? QStringLiteral("sin puerto")
+                : description.isEmpty()    ? found.device
+                                           : found.device + QStringLiteral(" — ") + description);
+    }
+    return tips;
 }
 
 QList<PresentPort> MSComm::portsPresent()

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include "comports.h"
@@ -7,6 +8,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <memory>
 
@@ -100,6 +102,7 @@ public:
     // Shown beside an entry of the port list: the device and its description, or "sin
     // puerto".
     static QString portTip(int port);
+    static QStringList portTips(const QList<int> &ports);
     // The serial ports of this machine, as the system reports them at this moment.
     static QList<PresentPort> portsPresent();
     // Stands another list in for the system's, as a test does on a machine without USB

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "winserialport.h"
 
 #include <QDeadlineTimer>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stands in for the system information tool in the tests: leaves a file named "ran" beside
 // itself, so a test can see that the dialog really started it.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frmabout.h"
 #include "registry.h"
 #include "scripteddialogs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "form1.h"
 #include "frmabout.h"
 #include "module1.h"

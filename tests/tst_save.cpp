@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "codepage.h"
 #include "dirlistbox.h"
 #include "drivelistbox.h"

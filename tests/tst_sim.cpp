@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // salvex-sim: plays the amusement machine on a pseudo-terminal, so that the terminal can be
 // tried, tested and measured without one. Every "W" received is answered with a takings
 // report, sent at the pace of the line the terminal has set.

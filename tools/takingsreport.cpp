@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "takingsreport.h"
 
 #include <cstdio>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Asks an X window to close, as a window manager's close button does (WM_DELETE_WINDOW)."""
 import ctypes
 import ctypes.util

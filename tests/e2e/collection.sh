@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # One collection driven from outside, as an operator would: the real program under a
 # virtual display, COM1 wired to the machine simulator.
 #   collection.sh SALVEX SIMULATOR [vanish]

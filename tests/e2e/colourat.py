@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Tells whether a rectangle of a PPM screenshot holds ink of a colour: prints red, green, blue or none."""
 import sys
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash disable=SC2154 # $work, pids and fail() come from the sourcing script
 # Plays the operator from outside for the end-to-end tests: a virtual display, windows found
 # by their names, clicks at twips, the state label's colour. Sourced; the sourcing script

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed Windows program end to end under Wine, as an operator's PC would have it:
 # a fresh Wine prefix, the installer run silently, the machine simulator on COM5 of a PC
 # without COM1 to COM4, one collection from the entry COM1 driven from outside on a virtual

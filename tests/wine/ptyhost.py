@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Plays the machine's end of real pseudo-terminals for a Windows test running under Wine.
 
 A Windows program cannot make a pseudo-terminal, so this host makes them: it maps each one

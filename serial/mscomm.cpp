@@ -585,9 +585,6 @@ void MSComm::answerQuiet()
 #ifdef Q_OS_WIN
     // Windows says which errors there were, not in how many bytes.
     const quint32 kinds = m_port->takeLineErrors();
-    // The look itself may find the device gone; that has its own report.
-    if (!m_port->isOpen())
-        return;
     if (kinds & CE_RXPARITY)
         found.append(QStringLiteral("errores de paridad"));
     if (kinds & CE_FRAME)

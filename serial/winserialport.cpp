@@ -366,22 +366,21 @@ void WinSerialPort::startRead()
         lose(ResourceError, code);
 }
 
-// The one look at the line: the errors the driver noted since the last look are kept, and a
+// The one look at the line: the errors the driver noted since the last look are kept. A
 // driver whose device has gone fails the query.
 bool WinSerialPort::checkLine()
 {
     DWORD errors = 0;
     COMSTAT status {};
-    if (m_calls.clearCommError(m_handle, &errors, &status)) {
-        m_lineErrors |= errors & (CE_RXPARITY | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_BREAK);
-        return true;
-    }
-    lose(ResourceError, GetLastError());
-    return false;
+    if (!m_calls.clearCommError(m_handle, &errors, &status))
+        return false;
+    m_lineErrors |= errors & (CE_RXPARITY | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_BREAK);
+    return true;
 }
 
 quint32 WinSerialPort::takeLineErrors()
 {
+    // A device gone is noticed by the reads, which hand over what they brought first.
     if (isOpen())
         checkLine();
     return std::exchange(m_lineErrors, 0);
@@ -398,13 +397,16 @@ void WinSerialPort::onReadDone()
         lose(ResourceError, GetLastError());
         return;
     }
-    if (!checkLine())
+    m_received.append(m_read->buffer.constData(), qsizetype(count));
+    // A device found gone here still hands over what this read brought.
+    if (!checkLine()) {
+        lose(ResourceError, GetLastError());
         return;
+    }
     if (count == 0) {
         m_idle.start();
         return;
     }
-    m_received.append(m_read->buffer.constData(), qsizetype(count));
     // Keep reading while the handler runs, which may open a dialog of its own.
     startRead();
     Q_EMIT readyRead();

@@ -217,21 +217,24 @@ private Q_SLOTS:
 
     void everyUnplugFailureClosesThePortAndTellsOnce_data()
     {
-        QTest::addColumn<bool>("reading");
+        QTest::addColumn<QString>("failing");
         QTest::addColumn<int>("code");
         for (const int code : { 5, 22, 31, 109, 995, 1167, 1617 }) {
-            QTest::addRow("read %d", code) << true << code;
-            QTest::addRow("write %d", code) << false << code;
+            QTest::addRow("read %d", code) << "read" << code;
+            QTest::addRow("write %d", code) << "write" << code;
         }
+        // The driver fails the look at the line that follows a read with bytes in it.
+        QTest::addRow("line query") << "line" << int(ERROR_BAD_COMMAND);
     }
 
     void everyUnplugFailureClosesThePortAndTellsOnce()
     {
-        QFETCH(bool, reading);
+        QFETCH(QString, failing);
         QFETCH(int, code);
         driver.reads = { { 0, "TOTAL \x80" } };
-        if (reading)
+        if (failing == "read")
             driver.reads.append(Completion { DWORD(code), {} });
+        driver.lineFails = failing == "line";
         MSComm comm;
         comm.setRThreshold(1);
         QString received;
@@ -244,7 +247,7 @@ private Q_SLOTS:
         });
         QCOMPARE(open(comm).number, 0);
         QTRY_COMPARE(received, QStringLiteral("TOTAL €"));
-        if (!reading) {
+        if (failing == "write") {
             // Two requests in a row both fail; the loss is told once.
             driver.writeCode = DWORD(code);
             for (int request = 0; request < 2; ++request) {

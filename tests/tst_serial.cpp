@@ -52,6 +52,16 @@ private:
         return true;
     }
 
+    // Every notification of received characters adds their bytes to `received`.
+    static void collectInto(MSComm &comm, QByteArray &received)
+    {
+        comm.setRThreshold(1);
+        connect(&comm, &MSComm::OnComm, [&] {
+            if (comm.commEvent() == MSComm::comEvReceive)
+                received += CodePage::toBytes(comm.input());
+        });
+    }
+
     static bool runningUnderWine()
     {
 #ifdef Q_OS_WIN
@@ -535,12 +545,8 @@ private Q_SLOTS:
     {
         PtyPair pty;
         MSComm comm;
-        comm.setRThreshold(1);
         QByteArray received;
-        connect(&comm, &MSComm::OnComm, [&] {
-            if (comm.commEvent() == MSComm::comEvReceive)
-                received += CodePage::toBytes(comm.input());
-        });
+        collectInto(comm, received);
         QVERIFY(openOn(comm, pty));
         QByteArray all;
         for (int i = 0; i < 256; ++i)
@@ -627,12 +633,8 @@ private Q_SLOTS:
     {
         auto pty = std::make_unique<PtyPair>();
         MSComm comm;
-        comm.setRThreshold(1);
         QByteArray received;
-        connect(&comm, &MSComm::OnComm, [&] {
-            if (comm.commEvent() == MSComm::comEvReceive)
-                received += CodePage::toBytes(comm.input());
-        });
+        collectInto(comm, received);
         QVERIFY(openOn(comm, *pty));
         // A pseudo-terminal has no modem lines; that alone is no loss.
         QTest::qWait(200);
@@ -660,12 +662,8 @@ private Q_SLOTS:
     {
         PtyPair pty;
         MSComm comm;
-        comm.setRThreshold(1);
         QByteArray received;
-        connect(&comm, &MSComm::OnComm, [&] {
-            if (comm.commEvent() == MSComm::comEvReceive)
-                received += CodePage::toBytes(comm.input());
-        });
+        collectInto(comm, received);
         QVERIFY(openOn(comm, pty));
         QVERIFY(pty.line().marksErrors);
         comm.setSettings(QStringLiteral(" 2400,E,8,1"));

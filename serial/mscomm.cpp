@@ -434,22 +434,6 @@ void MSComm::startLineCount()
 #endif
 }
 
-QString MSComm::portSettings() const
-{
-    if (!m_port->isOpen())
-        return QString();
-    const char parity[] = { 'N', '?', 'E', 'O', 'S', 'M' };
-    const int p = int(m_port->parity());
-    const QString stop = m_port->stopBits() == SerialPort::OneStop ? QStringLiteral("1")
-        : m_port->stopBits() == SerialPort::TwoStop                ? QStringLiteral("2")
-                                                                   : QStringLiteral("1.5");
-    return QStringLiteral("%1,%2,%3,%4")
-        .arg(m_port->baudRate())
-        .arg(QChar::fromLatin1(p >= 0 && p < 6 ? parity[p] : '?'))
-        .arg(int(m_port->dataBits()))
-        .arg(stop);
-}
-
 bool MSComm::portOpen() const
 {
     return m_port->isOpen();

@@ -78,8 +78,6 @@ public:
     // "9600,E,8,1", with or without a leading space before the speed.
     void setSettings(const QString &settings);
     QString settings() const { return m_settings; }
-    // The line as the open port itself reports it, in the same form ("9600,E,8,1").
-    QString portSettings() const;
 
     void setPortOpen(bool open);
     bool portOpen() const;

@@ -412,13 +412,6 @@ void WinSerialPort::onReadDone()
     Q_EMIT readyRead();
 }
 
-QByteArray WinSerialPort::read(qint64 maxSize)
-{
-    const QByteArray head = m_received.left(qsizetype(maxSize));
-    m_received.remove(0, head.size());
-    return head;
-}
-
 QByteArray WinSerialPort::readAll()
 {
     return std::exchange(m_received, QByteArray());

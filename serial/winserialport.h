@@ -79,19 +79,13 @@ public:
     bool setParity(Parity parity);
     bool setStopBits(StopBits bits);
     bool setFlowControl(FlowControl flow);
-    qint32 baudRate() const { return m_baud; }
-    DataBits dataBits() const { return m_dataBits; }
-    Parity parity() const { return m_parity; }
-    StopBits stopBits() const { return m_stopBits; }
 
     bool open(QIODevice::OpenMode mode);
     void close();
     bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
 
-    qint64 bytesAvailable() const { return m_received.size(); }
     // How long closing waits for the driver to end a cancelled request.
     static constexpr int CancelWaitMs = 2000;
-    QByteArray read(qint64 maxSize);
     QByteArray readAll();
     // Queued and sent in the background; bytesWritten() tells when it left.
     qint64 write(const QByteArray &data);

@@ -254,6 +254,11 @@ void Form1::Command4_Click()
     try {
         MSComm1->setOutput(QStringLiteral("W"));
     } catch (const CommError &error) {
+        // A request that found the device gone closed the port: the panel says so first.
+        if (!MSComm1->portOpen()) {
+            setStatusColour(Etiq_Estado, vbRed);
+            Etiq_Estado->setText(QStringLiteral("CERRADO"));
+        }
         MsgBox(QStringLiteral("Ocurrió un error al intentar sincronizar"), vbOKOnly);
         MsgBox(QStringLiteral("Visual Basic detectó: ") + error.description, vbOKOnly);
     }

@@ -453,11 +453,17 @@ void MSComm::setOutput(const QString &text)
         startLineCount();
     m_lastByte.invalidate();
     m_quiet.start(QuietMs);
-    if (m_port->write(bytes) != bytes.size())
-        throw CommError {
-            WriteFailed,
-            QStringLiteral("No se pudo escribir en %1: %2").arg(portLabel(), m_port->errorString())
-        };
+    m_requesting = true;
+    const qint64 written = m_port->write(bytes);
+    m_requesting = false;
+    if (written == bytes.size())
+        return;
+    // The request found the device gone: its own refusal tells the loss, and nothing else.
+    if (!m_port->isOpen())
+        throw CommError { WriteFailed,
+            QStringLiteral("No se pudo escribir en %1. ").arg(portLabel()) + lostReport() };
+    throw CommError { WriteFailed,
+        QStringLiteral("No se pudo escribir en %1: %2").arg(portLabel(), m_port->errorString()) };
 }
 
 QString MSComm::input()
@@ -537,6 +543,8 @@ void MSComm::onError(int error)
         return;
     m_port->close();
     forgetReception();
+    if (m_requesting)
+        return;
     // Told once the port's own code has returned, so that a message box shown for it runs
     // no event loop inside the driver's completion.
     QMetaObject::invokeMethod(

@@ -151,4 +151,6 @@ private:
     // the sentence they go in.
     QString m_lostCause;
     QString m_lostReason;
+    // A request is being handed to the port: a loss it finds is told by its refusal.
+    bool m_requesting = false;
 };

@@ -112,6 +112,10 @@ WinSerialPort::~WinSerialPort()
     close();
     delete m_readNotifier;
     delete m_writeNotifier;
+    // A driver that still holds a request may write there after we are gone.
+    forgetEnded();
+    for (std::unique_ptr<Request> &request : m_abandoned)
+        (void)request.release();
 }
 
 void WinSerialPort::setPortName(const QString &name)
@@ -263,6 +267,7 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
         m_errorString = systemMessage(code);
         return false;
     }
+    forgetEnded();
     m_handle = handle;
     // Wine's serial layer ignores the "return at once once anything has arrived" form of
     // the timeouts; a gap between bytes ends a read on both.
@@ -308,9 +313,24 @@ void WinSerialPort::settle(
         m_calls.getOverlappedResult(m_handle, &request->overlapped, &done, FALSE);
         return;
     }
-    (void)request.release();
+    m_abandoned.push_back(std::move(request));
+    m_abandonedOn = m_name;
     delete notifier;
     notifier = nullptr;
+}
+
+// Requests left to a driver at a closing are freed once the driver has ended them.
+void WinSerialPort::forgetEnded()
+{
+    std::erase_if(m_abandoned, [](const std::unique_ptr<Request> &request) {
+        return WaitForSingleObject(request->overlapped.hEvent, 0) == WAIT_OBJECT_0;
+    });
+}
+
+bool WinSerialPort::heldByDriver()
+{
+    forgetEnded();
+    return !m_abandoned.empty() && m_abandonedOn.compare(m_name, Qt::CaseInsensitive) == 0;
 }
 
 void WinSerialPort::close()
@@ -391,13 +411,16 @@ void WinSerialPort::onReadDone()
     m_readNotifier->setEnabled(false);
     m_reading = false;
     DWORD count = 0;
+    const bool ended = m_calls.getOverlappedResult(m_handle, &m_read->overlapped, &count, FALSE);
+    const DWORD code = GetLastError();
+    // A read that failed still hands over the bytes it reports: the last of an answer.
+    m_received.append(m_read->buffer.constData(), qMin(qsizetype(count), m_read->buffer.size()));
     // The line runs without abort-on-error, so a failed read is never a line error: the
     // drivers fail reads this way once their device is gone.
-    if (!m_calls.getOverlappedResult(m_handle, &m_read->overlapped, &count, FALSE)) {
-        lose(ResourceError, GetLastError());
+    if (!ended) {
+        lose(ResourceError, code);
         return;
     }
-    m_received.append(m_read->buffer.constData(), qsizetype(count));
     // A device found gone here still hands over what this read brought.
     if (!checkLine()) {
         lose(ResourceError, GetLastError());

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <qt_windows.h>
 
@@ -83,6 +84,9 @@ public:
     bool open(QIODevice::OpenMode mode);
     void close();
     bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+    // Whether a request cancelled at an earlier closing of this port is still the driver's:
+    // such a driver may keep the device from being opened again.
+    bool heldByDriver();
 
     // How long closing waits for the driver to end a cancelled request.
     static constexpr int CancelWaitMs = 2000;
@@ -130,6 +134,7 @@ private:
     bool checkLine();
     void fail(SerialPortError error, DWORD code);
     void lose(SerialPortError error, DWORD code);
+    void forgetEnded();
     void settle(
         std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs);
     void arm(std::unique_ptr<Request> &request, QWinEventNotifier *&notifier,
@@ -145,6 +150,9 @@ private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     std::unique_ptr<Request> m_read;
     std::unique_ptr<Request> m_write;
+    // Requests whose driver never ended them: it may still write there.
+    std::vector<std::unique_ptr<Request>> m_abandoned;
+    QString m_abandonedOn;
     QWinEventNotifier *m_readNotifier = nullptr;
     QWinEventNotifier *m_writeNotifier = nullptr;
     bool m_reading = false;

@@ -15,12 +15,19 @@ struct Completion
     QByteArray bytes;
 };
 
-// The driver played: reads complete from a script, then wait for ever; writes complete at once.
+// The driver played: reads complete from a script, then wait for ever; writes complete at once
+// (or take `writeTakes` bytes at a time, or wait until cancelled), or fail with `writeCode`,
+// at once or, with `writeFailsLater`, when they end.
 struct Driver
 {
     DWORD openCode = 0;
     QList<Completion> reads;
     DWORD writeCode = 0;
+    bool writeFailsLater = false;
+    DWORD writeTakes = 0;
+    bool writesWait = false;
+    OVERLAPPED *pendingWrite = nullptr;
+    QByteArray sent;
     bool cancelEndsRequests = true;
     bool lineFails = false;
     DWORD lineErrors = 0;
@@ -107,16 +114,31 @@ private:
             SetLastError(ERROR_IO_PENDING);
             return FALSE;
         };
-        c.writeFile = [](HANDLE, const void *, DWORD size, OVERLAPPED *request) {
-            if (driver.writeCode != 0) {
+        c.writeFile = [](HANDLE, const void *data, DWORD size, OVERLAPPED *request) {
+            if (driver.writeCode != 0 && !driver.writeFailsLater) {
                 SetLastError(driver.writeCode);
                 return FALSE;
             }
-            complete(request, { 0, QByteArray(int(size), '\0') });
+            const QByteArray taken(static_cast<const char *>(data),
+                int(driver.writeTakes ? std::min(size, driver.writeTakes) : size));
+            if (driver.writesWait)
+                driver.pendingWrite = request;
+            else if (driver.writeCode != 0)
+                complete(request, { driver.writeCode, {} });
+            else
+                complete(request, { 0, taken });
+            if (driver.writeCode == 0 && !driver.writesWait)
+                driver.sent += taken;
             SetLastError(ERROR_IO_PENDING);
             return FALSE;
         };
+        // Asked about a request still under way, a driver says so and hands nothing over.
         c.getOverlappedResult = [](HANDLE, OVERLAPPED *request, DWORD *count, BOOL) {
+            if (!driver.done.contains(request)) {
+                *count = 0;
+                SetLastError(ERROR_IO_INCOMPLETE);
+                return FALSE;
+            }
             const Completion result = driver.done.take(request);
             *count = DWORD(result.bytes.size());
             SetLastError(result.code);
@@ -127,6 +149,9 @@ private:
                 driver.readWaits = false;
                 complete(driver.pendingRead, { ERROR_OPERATION_ABORTED, {} });
             }
+            if (driver.cancelEndsRequests && driver.pendingWrite)
+                complete(
+                    std::exchange(driver.pendingWrite, nullptr), { ERROR_OPERATION_ABORTED, {} });
             return TRUE;
         };
         return c;
@@ -221,8 +246,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("code");
         for (const int code : { 5, 22, 31, 109, 995, 1167, 1617 }) {
             QTest::addRow("read %d", code) << "read" << code;
-            QTest::addRow("write %d", code) << "write" << code;
+            QTest::addRow("request %d", code) << "request" << code;
         }
+        // A request the driver took, and failed when it ended.
+        QTest::addRow("write later 22") << "write later" << 22;
+        QTest::addRow("write later 1167") << "write later" << 1167;
         // The driver fails the look at the line that follows a read with bytes in it.
         QTest::addRow("line query") << "line" << int(ERROR_BAD_COMMAND);
     }
@@ -232,8 +260,9 @@ private Q_SLOTS:
         QFETCH(QString, failing);
         QFETCH(int, code);
         driver.reads = { { 0, "TOTAL \x80" } };
+        // The read that fails may still carry the end of the answer.
         if (failing == "read")
-            driver.reads.append(Completion { DWORD(code), {} });
+            driver.reads.append(Completion { DWORD(code), "FIN\r\n" });
         driver.lineFails = failing == "line";
         MSComm comm;
         comm.setRThreshold(1);
@@ -246,24 +275,41 @@ private Q_SLOTS:
                 ++lost;
         });
         QCOMPARE(open(comm).number, 0);
-        QTRY_COMPARE(received, QStringLiteral("TOTAL €"));
-        if (failing == "write") {
-            // Two requests in a row both fail; the loss is told once.
+        QTRY_VERIFY(received.startsWith(QStringLiteral("TOTAL €")));
+        const QString answer
+            = failing == "read" ? QStringLiteral("TOTAL €FIN\r\n") : QStringLiteral("TOTAL €");
+        // Two requests in a row: a request that finds the device gone tells the loss itself,
+        // and the next one finds the port closed.
+        QList<CommError> refused;
+        if (failing.startsWith(QLatin1String("request")) || failing == "write later") {
             driver.writeCode = DWORD(code);
+            driver.writeFailsLater = failing == "write later";
             for (int request = 0; request < 2; ++request) {
                 try {
                     comm.setOutput(QStringLiteral("W"));
-                    QFAIL("a write the driver refused was accepted");
-                } catch (const CommError &) { }
+                } catch (const CommError &error) {
+                    refused.append(error);
+                }
+                QTest::qWait(50);
             }
         }
-        QTRY_COMPARE(lost, 1);
+        if (failing == "request") {
+            QCOMPARE(refused.size(), 2);
+            QCOMPARE(refused[0].number, int(MSComm::WriteFailed));
+            QVERIFY2(refused[0].description.contains(systemText(DWORD(code)))
+                    && refused[0].description.contains("Se perdió la conexión"),
+                qPrintable(refused[0].description));
+            QCOMPARE(refused[1].number, int(MSComm::PortNotOpen));
+        } else {
+            QTRY_COMPARE(lost, 1);
+            QVERIFY2(
+                comm.lostReport().contains(systemText(DWORD(code))), qPrintable(comm.lostReport()));
+            QCOMPARE(refused.size(), failing == "write later" ? 1 : 0);
+        }
         QVERIFY(!comm.portOpen());
-        QVERIFY2(
-            comm.lostReport().contains(systemText(DWORD(code))), qPrintable(comm.lostReport()));
         QTest::qWait(100);
-        QCOMPARE(lost, 1);
-        QCOMPARE(received, QStringLiteral("TOTAL €"));
+        QCOMPARE(lost, failing == "request" ? 0 : 1);
+        QCOMPARE(received, answer);
 
         // Plugged back, it opens again.
         driver = Driver();
@@ -350,13 +396,64 @@ private Q_SLOTS:
         QVERIFY(received.isEmpty());
     }
 
-    void closingADriverThatNeverEndsTheReadKeepsTheWindowAndTheMemory()
+    void requestsReachTheLineWholeAndPendingOnesEndAtClosing_data()
     {
+        QTest::addColumn<int>("takes");
+        QTest::addColumn<bool>("waits");
+        QTest::newRow("at once") << 0 << false;
+        QTest::newRow("in pieces") << 2 << false;
+        QTest::newRow("pending at the closing") << 0 << true;
+    }
+
+    void requestsReachTheLineWholeAndPendingOnesEndAtClosing()
+    {
+        QFETCH(int, takes);
+        QFETCH(bool, waits);
+        driver.writeTakes = DWORD(takes);
+        driver.writesWait = waits;
+        MSComm comm;
+        QCOMPARE(open(comm).number, 0);
+        comm.setOutput(QStringLiteral("TOTAL\r"));
+        comm.setOutput(QStringLiteral("W"));
+        if (!waits) {
+            QTRY_COMPARE(driver.sent, QByteArray("TOTAL\rW"));
+            return;
+        }
+        QTRY_VERIFY(driver.pendingWrite != nullptr);
+        QElapsedTimer took;
+        took.start();
+        comm.setPortOpen(false);
+        QVERIFY2(took.elapsed() < 1000, qPrintable(QString::number(took.elapsed())));
+        QCOMPARE(driver.pendingWrite, nullptr);
+        QVERIFY(!comm.portOpen());
+        driver = Driver();
+        QCOMPARE(open(comm).number, 0);
+    }
+
+    void aRequestTheDriverNeverEndsKeepsItsMemoryAndIsNamedAtTheNextOpening_data()
+    {
+        QTest::addColumn<bool>("write");
+        QTest::addColumn<bool>("endedSince");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("read, still held") << false << false << "no ha soltado el puerto";
+        QTest::newRow("write, still held") << true << false << "no ha soltado el puerto";
+        QTest::newRow("read, ended since") << false << true << "ocupado por otro programa";
+    }
+
+    void aRequestTheDriverNeverEndsKeepsItsMemoryAndIsNamedAtTheNextOpening()
+    {
+        QFETCH(bool, write);
+        QFETCH(bool, endedSince);
+        QFETCH(QString, reason);
         driver.cancelEndsRequests = false;
+        driver.writesWait = write;
         MSComm comm;
         QCOMPARE(open(comm).number, 0);
         QTRY_VERIFY(driver.pendingRead != nullptr);
-        OVERLAPPED *request = driver.pendingRead;
+        if (write)
+            comm.setOutput(QStringLiteral("W"));
+        OVERLAPPED *request = write ? driver.pendingWrite : driver.pendingRead;
+        QVERIFY(request != nullptr);
         char *buffer = driver.readBuffer;
         QElapsedTimer took;
         took.start();
@@ -364,14 +461,29 @@ private Q_SLOTS:
         QVERIFY(!comm.portOpen());
         QVERIFY2(took.elapsed() < WinSerialPort::CancelWaitMs + 2000,
             qPrintable(QString::number(took.elapsed())));
-        // The driver may still finish its request: what it writes lands in memory that is
-        // still the request's.
-        memset(buffer, 'x', 4096);
-        QVERIFY(SetEvent(request->hEvent));
+        // The driver may still write into its read: into memory that is still the request's,
+        // not memory handed out again since.
+        if (!write) {
+            memset(buffer, 'x', 4096);
+            QList<QByteArray> others;
+            for (int i = 0; i < 64; ++i)
+                others.append(QByteArray(4096, 'y'));
+            QCOMPARE(QByteArray(buffer, 4096), QByteArray(4096, 'x'));
+        }
+        if (endedSince)
+            complete(request, { ERROR_OPERATION_ABORTED, {} });
         QTest::qWait(100);
 
-        // The port opens again with a request of its own.
+        // A driver that still holds the device refuses it; the operator learns why.
+        driver.openCode = ERROR_ACCESS_DENIED;
+        const CommError refused = open(comm);
+        QCOMPARE(refused.number, int(MSComm::AccessDenied));
+        QVERIFY2(refused.description.contains(reason), qPrintable(refused.description));
+
+        // Let go of, the port opens again with a request of its own.
+        driver.openCode = 0;
         driver.cancelEndsRequests = true;
+        driver.writesWait = false;
         driver.reads = { { 0, "OK" } };
         comm.setRThreshold(1);
         QString received;

@@ -403,6 +403,11 @@ void MSComm::setPortOpen(bool open)
             number = AccessDenied;
             reason = accessHint(m_device);
         }
+#else
+        if (error == SerialPort::PermissionError && m_port->heldByDriver())
+            reason = QStringLiteral("el controlador del adaptador no ha soltado el puerto desde "
+                                    "la última lectura; desconecte el adaptador y vuelva a "
+                                    "conectarlo");
 #endif
         throw CommError { number,
             QStringLiteral("No se pudo abrir %1: %2 (%3)")

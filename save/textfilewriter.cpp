@@ -79,6 +79,25 @@ QByteArray encoded(const QString &text)
     return CodePage::toBytes(text) + "\r\n";
 }
 
+Failure stalled()
+{
+    return { TextFileWriter::DeviceTimeout,
+        QStringLiteral("Tiempo de espera agotado: el dispositivo no acepta datos desde hace %1 "
+                       "segundos")
+            .arg(TextFileWriter::StallSeconds) };
+}
+
+QString keptOld()
+{
+    return QStringLiteral(". El fichero conserva su contenido anterior");
+}
+
+QString lostOld()
+{
+    return QStringLiteral(". No se pudo devolver al fichero su contenido anterior: queda "
+                          "incompleto");
+}
+
 bool acceptable(const QString &name)
 {
     return !name.isEmpty() && !name.contains(QChar(0));

@@ -17,6 +17,12 @@ Failure failureFor(int error);
 
 QByteArray encoded(const QString &text);
 
+// A pipe or device that took nothing for StallSeconds.
+Failure stalled();
+// Added to the failure of a rewriting in place: whether the old text is back in the file.
+QString keptOld();
+QString lostOld();
+
 // A NUL would cut the name short where the system reads it.
 bool acceptable(const QString &name);
 bool folderExists(const QString &name);

@@ -61,10 +61,7 @@ void writeAll(int fd, const QByteArray &bytes)
             pollfd ready { fd, POLLOUT, 0 };
             const int polled = ::poll(&ready, 1, int(deadline.remainingTime()));
             if (polled == 0)
-                throw Failure { TextFileWriter::DeviceTimeout,
-                    QStringLiteral("Tiempo de espera agotado: el dispositivo no acepta datos "
-                                   "desde hace %1 segundos")
-                        .arg(TextFileWriter::StallSeconds) };
+                throw stalled();
             if (polled < 0 && errno != EINTR)
                 fail(errno);
         } else if (errno != EINTR) {
@@ -98,6 +95,45 @@ void writeDirectly(const QByteArray &path, const QByteArray &bytes)
     file.close();
 }
 
+// In a folder that takes no new names the file is rewritten where it is. The old text is read
+// first and the new one written over it without emptying the file, so that a failure (a full
+// disk, a share that drops) can put the old bytes back where they were.
+void rewriteInPlace(const QByteArray &path, const QByteArray &bytes)
+{
+    QFile reading(QFile::decodeName(path));
+    const bool kept = reading.open(QIODevice::ReadOnly);
+    const QByteArray old = kept ? reading.readAll() : QByteArray();
+    reading.close();
+    int fd;
+    do {
+        fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        fail(errno);
+    Descriptor file(fd);
+    const auto settle = [&](const QByteArray &text) {
+        writeAll(fd, text);
+        if (::ftruncate(fd, off_t(text.size())) != 0)
+            fail(errno);
+        sync(fd);
+    };
+    try {
+        settle(bytes);
+        file.close();
+    } catch (Failure &failure) {
+        bool restored = false;
+        if (kept && file.fd() >= 0 && ::lseek(fd, 0, SEEK_SET) == 0) {
+            try {
+                settle(old);
+                file.close();
+                restored = true;
+            } catch (const Failure &) { }
+        }
+        failure.description += restored ? keptOld() : lostOld();
+        throw;
+    }
+}
+
 // The new text goes into a file of its own beside the old one, which it replaces only once
 // it is on the disk: whatever fails before, the old text is still there.
 void replace(const QByteArray &path, const struct stat &old, const QByteArray &bytes)
@@ -119,7 +155,7 @@ void replace(const QByteArray &path, const struct stat &old, const QByteArray &b
         // A folder that takes no new names still lets a file the operator may write be
         // rewritten in place, as before.
         if (errno == EACCES || errno == EPERM)
-            return writeDirectly(target, bytes);
+            return rewriteInPlace(target, bytes);
         fail(errno);
     }
     auto removeTemp = qScopeGuard([&] { ::unlink(temp.constData()); });

@@ -3,6 +3,7 @@
 #include "textfilewriter_p.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 
@@ -92,11 +93,54 @@ private:
     HANDLE m_handle;
 };
 
+// The name as the system's calls take it without the 260-character limit: absolute, in the
+// \\?\ form (\\?\UNC\ for a share), which takes the name as it stands, so it is made whole
+// here first.
+std::wstring systemPath(const QString &name)
+{
+    if (QString(name)
+            .replace(QLatin1Char('\\'), QLatin1Char('/'))
+            .startsWith(QLatin1String("//?/")))
+        return QDir::toNativeSeparators(name).toStdWString();
+    QString path = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(name).absoluteFilePath()));
+    if (path.startsWith(QLatin1String("\\\\")))
+        path = QStringLiteral("\\\\?\\UNC\\") + path.mid(2);
+    else if (path.size() >= 3 && path.at(1) == QLatin1Char(':'))
+        path.prepend(QStringLiteral("\\\\?\\"));
+    return path.toStdWString();
+}
+
+// A name in the device namespace (\\.\COM10, \\?\GLOBALROOT\..., a pipe or mailslot,
+// here or on a server) names no disk file: writing to it may wait for ever.
+bool namesDevice(const QString &name)
+{
+    // By hand: QDir::fromNativeSeparators() drops a leading \\?\.
+    QString path = QString(name).replace(QLatin1Char('\\'), QLatin1Char('/')).toLower();
+    if (path.startsWith(QLatin1String("//./")))
+        return true;
+    if (path.startsWith(QLatin1String("//?/"))) {
+        path = path.mid(4);
+        if (path.size() >= 2 && path.at(1) == QLatin1Char(':'))
+            return false;
+        if (!path.startsWith(QLatin1String("unc/")))
+            return true;
+        path = QLatin1String("//") + path.mid(4);
+    }
+    if (!path.startsWith(QLatin1String("//")))
+        return false;
+    const QString share = path.section(QLatin1Char('/'), 3, 3);
+    return share == QLatin1String("pipe") || share == QLatin1String("mailslot");
+}
+
 // Why Windows would not keep a file under the last part of the name, or nothing when it
 // would: it reserves the name for a device, refuses a character, or drops a final dot or
 // space and so saves under another name than the one typed.
 QString refusal(const QString &name)
 {
+    if (namesDevice(name))
+        return QStringLiteral("Nombre de fichero incorrecto: %1 es un dispositivo de Windows, no "
+                              "un fichero")
+            .arg(name);
     const bool drive = name.size() >= 2 && name.at(1) == QLatin1Char(':');
     const qsizetype cut = std::max({ name.lastIndexOf(QLatin1Char('/')),
         name.lastIndexOf(QLatin1Char('\\')), qsizetype(drive ? 1 : -1) });
@@ -137,26 +181,61 @@ bool driveMissing(const QString &name)
     return letter && !QFileInfo(path.left(3)).isDir();
 }
 
-// Writes everything and returns once it is on the disk. Devices and pipes have nothing to
-// flush and say so.
+// Writes the bytes from `offset` on, through a handle opened for overlapped requests, and
+// returns once they are on the disk. A pipe or device may take its time, but not for ever: one
+// that takes nothing for StallSeconds is given up. It has nothing to flush, and a pipe's flush
+// would wait for its reader.
+void writeAt(Handle &file, const QByteArray &bytes, qint64 offset = 0)
+{
+    const bool disk = GetFileType(file.get()) == FILE_TYPE_DISK;
+    OVERLAPPED request {};
+    request.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!request.hEvent)
+        throw lastFailure();
+    const auto closeEvent = qScopeGuard([&] { CloseHandle(request.hEvent); });
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const quint64 at = quint64(offset + done);
+        request.Offset = DWORD(at);
+        request.OffsetHigh = DWORD(at >> 32);
+        ResetEvent(request.hEvent);
+        const DWORD piece = DWORD(std::min<qsizetype>(bytes.size() - done, disk ? 1 << 30 : 4096));
+        if (!WriteFile(file.get(), bytes.constData() + done, piece, nullptr, &request)
+            && GetLastError() != ERROR_IO_PENDING)
+            throw lastFailure();
+        const DWORD waitMs = disk ? INFINITE : DWORD(TextFileWriter::StallSeconds * 1000);
+        DWORD written = 0;
+        if (WaitForSingleObject(request.hEvent, waitMs) == WAIT_TIMEOUT) {
+            CancelIoEx(file.get(), &request);
+            GetOverlappedResult(file.get(), &request, &written, TRUE);
+            throw stalled();
+        }
+        if (!GetOverlappedResult(file.get(), &request, &written, FALSE))
+            throw lastFailure();
+        if (written == 0)
+            fail(ENOSPC);
+        done += written;
+    }
+    if (disk && !FlushFileBuffers(file.get()))
+        throw lastFailure();
+}
+
 void writeAll(Handle &file, const QByteArray &bytes)
 {
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.constData(), DWORD(bytes.size()), &written, nullptr))
-        throw lastFailure();
-    if (written != DWORD(bytes.size()))
-        fail(ENOSPC);
-    if (!FlushFileBuffers(file.get()) && GetLastError() != ERROR_INVALID_FUNCTION)
-        throw lastFailure();
+    writeAt(file, bytes);
     file.close();
+}
+
+HANDLE openForWriting(const std::wstring &path, DWORD share, DWORD disposition)
+{
+    return CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, disposition,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
 void writeDirectly(const QString &name, const QByteArray &bytes)
 {
     // Opened and then emptied, as QFile does: CREATE_ALWAYS refuses a hidden or system file.
-    const std::wstring path = QDir::toNativeSeparators(name).toStdWString();
-    Handle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle file(openForWriting(systemPath(name), FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS));
     if (file.get() == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         if (QFileInfo(name).isDir())
@@ -166,6 +245,50 @@ void writeDirectly(const QString &name, const QByteArray &bytes)
     if (GetFileType(file.get()) == FILE_TYPE_DISK && !SetEndOfFile(file.get()))
         throw lastFailure();
     writeAll(file, bytes);
+}
+
+bool setLength(Handle &file, qint64 length)
+{
+    LARGE_INTEGER at;
+    at.QuadPart = length;
+    return SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(file.get());
+}
+
+// In a folder that takes no new files the file is rewritten where it is. The old text is
+// read first and the new one written over it without emptying the file, so that a failure
+// (a full disk, a share that drops) can put the old bytes back where they were.
+void rewriteInPlace(const QString &name, const QByteArray &bytes)
+{
+    const std::wstring path = systemPath(name);
+    QFile reading(name);
+    const bool kept = reading.open(QIODevice::ReadOnly);
+    const QByteArray old = kept ? reading.readAll() : QByteArray();
+    reading.close();
+    Handle file(openForWriting(path, FILE_SHARE_READ, OPEN_EXISTING));
+    if (file.get() == INVALID_HANDLE_VALUE)
+        throw systemFailure(GetLastError(), accessError());
+    try {
+        writeAt(file, bytes);
+        if (!setLength(file, bytes.size()) || !FlushFileBuffers(file.get()))
+            throw lastFailure();
+        file.close();
+    } catch (Failure &failure) {
+        bool restored = false;
+        try {
+            if (file.get() != INVALID_HANDLE_VALUE)
+                file.close();
+            Handle again(openForWriting(path, FILE_SHARE_READ, OPEN_EXISTING));
+            if (kept && again.get() != INVALID_HANDLE_VALUE) {
+                writeAt(again, old);
+                restored = setLength(again, old.size()) && FlushFileBuffers(again.get());
+                again.close();
+            }
+        } catch (const Failure &) {
+            restored = false;
+        }
+        failure.description += restored ? keptOld() : lostOld();
+        throw;
+    }
 }
 
 // The failures of ReplaceFileW that a plain move can get past: a file system or share that
@@ -197,7 +320,7 @@ void replace(const QFileInfo &info, const QByteArray &bytes)
     // Refused as before: a file the operator may not write is not swapped behind their back.
     if (!QFileInfo(target).isWritable())
         fail(EACCES);
-    const std::wstring to = QDir::toNativeSeparators(target).toStdWString();
+    const std::wstring to = systemPath(target);
     WIN32_FILE_ATTRIBUTE_DATA old;
     if (!GetFileAttributesExW(to.c_str(), GetFileExInfoStandard, &old))
         throw systemFailure(GetLastError(), accessError());
@@ -207,15 +330,14 @@ void replace(const QFileInfo &info, const QByteArray &bytes)
     DWORD code = ERROR_FILE_EXISTS;
     for (int attempt = 0; code == ERROR_FILE_EXISTS && attempt < 100; ++attempt) {
         from = to + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
-        made = CreateFileW(
-            from.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        made = openForWriting(from, 0, CREATE_NEW);
         code = made == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     }
     if (made == INVALID_HANDLE_VALUE) {
         // A folder that takes no new files still lets a file the operator may write be
         // rewritten in place, as before.
         if (code == ERROR_ACCESS_DENIED)
-            return writeDirectly(target, bytes);
+            return rewriteInPlace(target, bytes);
         throw systemFailure(code, accessError());
     }
     auto removeTemp = qScopeGuard([&] { DeleteFileW(from.c_str()); });

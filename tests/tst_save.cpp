@@ -29,6 +29,7 @@
 #include <qt_windows.h>
 #else
 #include <fcntl.h>
+#include <sys/fsuid.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -295,6 +296,12 @@ private Q_SLOTS:
             << QStringLiteral("ro") << qsizetype(10) << QStringLiteral("70, Permiso denegado");
         QTest::newRow("kept mode") << QStringLiteral("0640") << qsizetype(10) << QString();
         QTest::newRow("through a link") << QStringLiteral("link") << qsizetype(10) << QString();
+        // A folder that takes no new files: the file is rewritten where it is, and a failure
+        // puts the old text back.
+        QTest::newRow("no new files") << QStringLiteral("in place") << qsizetype(10) << QString();
+        QTest::newRow("no new files, full disk")
+            << QStringLiteral("in place") << qsizetype(200 * 1000)
+            << QStringLiteral("61, El disco está lleno. El fichero conserva su contenido anterior");
     }
 
     void aReplacedFileIsWholeBeforeOrWholeAfter()
@@ -306,7 +313,7 @@ private Q_SLOTS:
             QSKIP("Mounting the small file system this test fills needs root");
         Saving s;
         const QByteArray folder = QFile::encodeName(s.dir.path());
-        if (::mount("salvex-test", folder.constData(), "tmpfs", 0, "size=128k,mode=0700") != 0)
+        if (::mount("salvex-test", folder.constData(), "tmpfs", 0, "size=128k,mode=0755") != 0)
             QSKIP(qPrintable(
                 "Cannot mount a small tmpfs: " + QString::fromLocal8Bit(strerror(errno))));
         const auto unmount = qScopeGuard([&] { ::umount2(folder.constData(), MNT_DETACH); });
@@ -323,13 +330,20 @@ private Q_SLOTS:
             QVERIFY(::chmod(QFile::encodeName(name).constData(), 0640) == 0);
         } else if (setting == "ro") {
             QCOMPARE(::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT | MS_RDONLY,
-                         "size=128k,mode=0700"),
+                         "size=128k,mode=0755"),
                 0);
+        } else if (setting == "in place") {
+            QVERIFY(::chmod(QFile::encodeName(name).constData(), 0666) == 0);
         }
 
         s.text = QString(size, QLatin1Char('n'));
         s.boxes.inputAnswers = { name };
+        // Saved as a user who may write the file but not create one in its folder.
+        const uid_t saver = setting == "in place" ? 65534 : 0;
+        ::setfsuid(saver);
         const QStringList after = s.save();
+        ::setfsuid(0);
+        QCOMPARE(uid_t(::setfsuid(uid_t(-1))), uid_t(0));
         QCOMPARE(after.first(), question);
         QCOMPARE(entries(s.dir.path()), wanted);
         if (!failure.isEmpty()) {
@@ -343,7 +357,10 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(name).isSymLink(), setting == "link");
         struct stat info;
         QCOMPARE(::stat(QFile::encodeName(s.path("destino.xls")).constData(), &info), 0);
-        QCOMPARE(info.st_mode & 07777, setting == "0640" ? 0640u : 0644u);
+        QCOMPARE(info.st_mode & 07777,
+            setting == "0640"           ? 0640u
+                : setting == "in place" ? 0666u
+                                        : 0644u);
     }
 
 #endif
@@ -468,6 +485,13 @@ private Q_SLOTS:
             QTest::newRow(name) << QString::fromLatin1(name) << bad + "en Windows un nombre no";
         for (const char *name : { "com10.xls", "lpt.xls", "nula.xls", "con-datos.xls", "c.on" })
             QTest::newRow(name) << QString::fromLatin1(name) << QString();
+        // The device namespace names no file: a pipe or a device may take the text never.
+        for (const char *name :
+            { "\\\\.\\pipe\\salvex", "\\\\.\\COM10", "//./nul", "\\\\?\\GLOBALROOT\\Device\\Null",
+                "\\\\localhost\\pipe\\salvex", "\\\\?\\UNC\\localhost\\PIPE\\salvex" })
+            QTest::newRow(name) << QString::fromLatin1(name)
+                                << bad + QString::fromLatin1(name) + " es un dispositivo";
+        QTest::newRow("\\\\?\\ and a drive") << QStringLiteral("\\\\?\\%1\\datos.xls") << QString();
     }
 
     void namesWindowsWouldNotKeepAreRefused()
@@ -476,11 +500,15 @@ private Q_SLOTS:
         QFETCH(QString, failure);
         Saving s;
         // Not through filePath(), which takes "a:b" for a path of its own.
-        s.boxes.inputAnswers = { native(s.dir.path() + QLatin1Char('/') + name) };
+        const QString typed = name.contains(QLatin1String("%1")) ? name.arg(native(s.dir.path()))
+            : name.startsWith(QLatin1String("\\\\")) || name.startsWith(QLatin1String("//"))
+            ? name
+            : native(s.dir.path() + QLatin1Char('/') + name);
+        s.boxes.inputAnswers = { typed };
         const QStringList after = s.save();
         if (failure.isEmpty()) {
             QCOMPARE(after, QStringList { confirmation });
-            QCOMPARE(entries(s.dir.path()), QStringList { name });
+            QCOMPARE(entries(s.dir.path()), QStringList { QFileInfo(typed).fileName() });
             return;
         }
         QCOMPARE(after.size(), 1);
@@ -488,6 +516,49 @@ private Q_SLOTS:
             qPrintable(after.last()));
         QCOMPARE(s.boxes.boxes.last().title, reportTitle);
         QCOMPARE(entries(s.dir.path()), QStringList());
+    }
+
+    // A path past the 260 characters of old (a deep OneDrive folder) saves, replaces and fails
+    // as a short one does.
+    void aLongPathSavesReplacesAndFailsAsAShortOne_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QStringList>("told");
+        QTest::newRow("new") << QString() << QStringList { confirmation };
+        QTest::newRow("replaced") << "anterior" << QStringList { question, confirmation };
+        QTest::newRow("held by another program")
+            << "retenido"
+            << QStringList { question, "Se ha producido el siguiente error:\r\n70, " };
+    }
+
+    void aLongPathSavesReplacesAndFailsAsAShortOne()
+    {
+        QFETCH(QString, before);
+        QFETCH(QStringList, told);
+        Saving s;
+        QString folder = s.dir.path();
+        while (folder.size() < 300)
+            folder += QStringLiteral("/carpeta-de-un-cliente-con-un-nombre-largo");
+        QVERIFY(QDir().mkpath(folder));
+        const QString path = folder + QStringLiteral("/terminal.xls");
+        if (!before.isEmpty())
+            QVERIFY(writeFile(path, before.toLatin1()));
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (before == "retenido") {
+            const std::wstring name = (QStringLiteral("\\\\?\\") + native(path)).toStdWString();
+            held = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            QVERIFY(held != INVALID_HANDLE_VALUE);
+        }
+        s.boxes.inputAnswers = { native(path) };
+        const QStringList after = s.save();
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        QCOMPARE(after.size(), told.size());
+        for (qsizetype i = 0; i < told.size(); ++i)
+            QVERIFY2(after[i].startsWith(told[i]), qPrintable(after[i]));
+        QCOMPARE(
+            contents(path), before == "retenido" ? QByteArray("retenido") : QByteArray("x\r\n"));
+        QCOMPARE(entries(folder), QStringList { "terminal.xls" });
     }
 
     // The replacement is the old file still as far as the operator can tell: its attributes

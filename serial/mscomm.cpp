@@ -460,8 +460,13 @@ void MSComm::setOutput(const QString &text)
     m_quiet.start(QuietMs);
     m_requesting = true;
     const qint64 written = m_port->write(bytes);
-    m_requesting = false;
+#ifndef Q_OS_WIN
+    // Qt only queues the bytes; handed to the driver now, a device gone fails this request.
     if (written == bytes.size())
+        m_port->flush();
+#endif
+    m_requesting = false;
+    if (written == bytes.size() && m_port->isOpen())
         return;
     // The request found the device gone: its own refusal tells the loss, and nothing else.
     if (!m_port->isOpen())

@@ -534,6 +534,28 @@ private Q_SLOTS:
         QCOMPARE(back.receive(1), QByteArray("W"));
     }
 
+    // A request that finds the device gone keeps its own two boxes, which name the loss; no
+    // third box follows, and the panel says closed.
+    void aRequestThatFindsTheDeviceGoneIsToldOnce()
+    {
+        ScriptedDialogs boxes;
+        Form1 form;
+        auto pty = std::make_unique<PtyPair>();
+        openOn(form, boxes, *pty);
+        form.show();
+        pty.reset();
+        form.Command4_Click();
+        QTest::qWait(300);
+        QCOMPARE(boxes.prompts().size(), 2);
+        QCOMPARE(boxes.prompts()[0], QStringLiteral("Ocurrió un error al intentar sincronizar"));
+        QVERIFY2(boxes.prompts()[1].contains("Se perdió la conexión")
+                && boxes.prompts()[1].contains(qEnvironmentVariable("SALVEX_COM1")),
+            qPrintable(boxes.prompts()[1]));
+        QVERIFY(!form.MSComm1->portOpen());
+        QCOMPARE(form.Etiq_Estado->text(), QStringLiteral("CERRADO"));
+        QCOMPARE(colourOf(form.Etiq_Estado), QColor(255, 0, 0));
+    }
+
     void theAboutButtonShowsAFreshDialogEachTime()
     {
         ScriptedDialogs boxes;

@@ -224,6 +224,8 @@ void Form1::Boton_Abrir_Click()
             vbOKOnly);
         Etiq_Puerto->setText(
             QStringLiteral("COM") + numberText(Puerto_Actual) + QStringLiteral(":"));
+        // The entry names no device, and which one it opens depends on the ports present.
+        Etiq_Puerto->setToolTip(MSComm::portTip(Puerto_Actual));
         Etiq_Velocidad->setText(numberText(Velocidad_Actual) + QStringLiteral(" bauds"));
         setStatusColour(Etiq_Estado, vbGreen);
         Etiq_Estado->setText(QStringLiteral("Abierto"));

@@ -31,6 +31,12 @@ PresentPort comPort(int port, const QList<PresentPort> &present, const QStringLi
 // Above COM4, a number opens only the PC's own port. An empty device when there is none.
 PresentPort windowsComPort(int port, const QList<PresentPort> &present, const QString &chosen);
 
+// The name that the adapter behind a device keeps whichever ttyUSB number it gets, from the
+// links the system makes for it in `folder` (made from the adapter's maker, model and serial
+// number); empty when it has none or the device is already named that way.
+QString stableName(
+    const QString &device, const QString &folder = QStringLiteral("/dev/serial/by-id"));
+
 #ifdef Q_OS_WIN
 // The COM ports Windows has at this moment, with their names in Device Manager where the
 // system has them, else the driver's device.

@@ -247,6 +247,14 @@ QStringList MSComm::portTips(const QList<int> &ports)
         tips.append(found.device.isEmpty() ? QStringLiteral("sin puerto")
                 : description.isEmpty()    ? found.device
                                            : found.device + QStringLiteral(" — ") + description);
+#ifndef Q_OS_WIN
+        // ttyUSB numbers may swap at the next start-up; the adapter's own name does not.
+        if (const QString stable = stableName(found.device); !stable.isEmpty())
+            tips.last() += QStringLiteral("\nPara que COM%1 abra siempre este adaptador: "
+                                          "SALVEX_COM%1=%2")
+                               .arg(port)
+                               .arg(stable);
+#endif
     }
     return tips;
 }

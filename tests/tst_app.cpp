@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
@@ -366,6 +367,8 @@ private Q_SLOTS:
         Form1 form;
         PtyPair pty;
         qputenv("SALVEX_COM2", pty.devicePath().toLocal8Bit());
+        present = { { pty.devicePath(), "Adaptador de prueba" } };
+        const auto unplug = qScopeGuard([] { present.clear(); });
         choose(form.Combo_Puerto, 1);
         choose(form.Combo_Velocidad, 2);
         boxes.clear();
@@ -381,6 +384,8 @@ private Q_SLOTS:
         QCOMPARE(form.MSComm1->settings(), QStringLiteral(" 4800,E,8,1"));
         QCOMPARE(pty.line().baud, 4800);
         QCOMPARE(form.Etiq_Puerto->text(), QStringLiteral("COM 2:"));
+        // The entry names no device: the label's tooltip tells which one it opened.
+        QCOMPARE(form.Etiq_Puerto->toolTip(), pty.devicePath() + " — Adaptador de prueba");
         QCOMPARE(form.Etiq_Velocidad->text(), QStringLiteral(" 4800 bauds"));
         QCOMPARE(form.Etiq_Estado->text(), QStringLiteral("Abierto"));
         QCOMPARE(colourOf(form.Etiq_Estado), QColor(0, 255, 0));

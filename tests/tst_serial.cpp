@@ -5,6 +5,7 @@
 #include "mscomm.h"
 #include "ptypair.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -182,6 +183,27 @@ private Q_SLOTS:
         }
         QCOMPARE(shown, tips);
     }
+
+#ifndef Q_OS_WIN
+    // An adapter's link in /dev/serial/by-id keeps it on one entry whatever ttyUSB number it
+    // gets; the system makes the links relative, the operator may make them absolute.
+    void anAdapterIsNamedByTheLinkTheSystemMakesForIt()
+    {
+        QTemporaryDir dir;
+        const QString byId = dir.filePath("by-id");
+        QVERIFY(QDir().mkdir(byId));
+        PtyPair ftdi, prolific, unnamed;
+        const QString first = byId + "/usb-FTDI_FT232R_USB_UART_A10K1XYZ-if00-port0";
+        const QString second = byId + "/usb-Prolific_USB-Serial_Controller-if00-port0";
+        QVERIFY(QFile::link(ftdi.devicePath(), first));
+        QVERIFY(QFile::link(QDir(byId).relativeFilePath(prolific.devicePath()), second));
+        QCOMPARE(stableName(ftdi.devicePath(), byId), first);
+        QCOMPARE(stableName(prolific.devicePath(), byId), second);
+        QCOMPARE(stableName(unnamed.devicePath(), byId), QString());
+        QCOMPARE(stableName(first, byId), QString());
+        QCOMPARE(stableName(ftdi.devicePath(), dir.filePath("none")), QString());
+    }
+#endif
 
     void aNumberWithNoDeviceListsThePortsPresent_data()
     {

@@ -181,6 +181,12 @@ bool driveMissing(const QString &name)
     return letter && !QFileInfo(path.left(3)).isDir();
 }
 
+// Some redirectors have nothing to flush and say so.
+bool flushed(const Handle &file)
+{
+    return FlushFileBuffers(file.get()) || GetLastError() == ERROR_INVALID_FUNCTION;
+}
+
 // Writes the bytes from `offset` on, through a handle opened for overlapped requests, and
 // returns once they are on the disk. A pipe or device may take its time, but not for ever: one
 // that takes nothing for StallSeconds is given up. It has nothing to flush, and a pipe's flush
@@ -216,7 +222,7 @@ void writeAt(Handle &file, const QByteArray &bytes, qint64 offset = 0)
             fail(ENOSPC);
         done += written;
     }
-    if (disk && !FlushFileBuffers(file.get()))
+    if (disk && !flushed(file))
         throw lastFailure();
 }
 
@@ -269,7 +275,7 @@ void rewriteInPlace(const QString &name, const QByteArray &bytes)
         throw systemFailure(GetLastError(), accessError());
     try {
         writeAt(file, bytes);
-        if (!setLength(file, bytes.size()) || !FlushFileBuffers(file.get()))
+        if (!setLength(file, bytes.size()) || !flushed(file))
             throw lastFailure();
         file.close();
     } catch (Failure &failure) {
@@ -280,7 +286,7 @@ void rewriteInPlace(const QString &name, const QByteArray &bytes)
             Handle again(openForWriting(path, FILE_SHARE_READ, OPEN_EXISTING));
             if (kept && again.get() != INVALID_HANDLE_VALUE) {
                 writeAt(again, old);
-                restored = setLength(again, old.size()) && FlushFileBuffers(again.get());
+                restored = setLength(again, old.size()) && flushed(again);
                 again.close();
             }
         } catch (const Failure &) {

@@ -518,6 +518,29 @@ private Q_SLOTS:
         QCOMPARE(entries(s.dir.path()), QStringList());
     }
 
+    // A device reached through a link bears no name Windows keeps for one; one that takes
+    // nothing is given up all the same. Under Wine the host's terminal behind the prefix's
+    // COM5, which nobody reads, is one.
+    void aDeviceThatStopsTakingIsGivenUp()
+    {
+        const QString prefix = qEnvironmentVariable("WINEPREFIX");
+        if (prefix.isEmpty())
+            QSKIP("Needs Wine: the device is a terminal of the host");
+        PtyPair wired(PtyPair::Wired {});
+        QVERIFY(wired.isValid());
+        Saving s;
+        s.text = QString(1000 * 1000, QLatin1Char('x'));
+        s.boxes.inputAnswers = { QStringLiteral("Z:") + prefix + QStringLiteral("/salvex-com5") };
+        QElapsedTimer clock;
+        clock.start();
+        const QStringList after = s.save();
+        QVERIFY2(after.last().startsWith(
+                     "Se ha producido el siguiente error:\r\n24, Tiempo de espera agotado"),
+            qPrintable(after.last()));
+        QVERIFY2(clock.elapsed() >= 5000 && clock.elapsed() < 10000,
+            qPrintable(QString::number(clock.elapsed())));
+    }
+
     // A path past the 260 characters of old (a deep OneDrive folder) saves, replaces and fails
     // as a short one does.
     void aLongPathSavesReplacesAndFailsAsAShortOne_data()

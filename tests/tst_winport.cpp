@@ -396,56 +396,42 @@ private Q_SLOTS:
         QVERIFY(received.isEmpty());
     }
 
-    void requestsReachTheLineWholeAndPendingOnesEndAtClosing_data()
+    void requestsReachTheLineWholeWhenTheDriverTakesThemInPieces_data()
     {
         QTest::addColumn<int>("takes");
-        QTest::addColumn<bool>("waits");
-        QTest::newRow("at once") << 0 << false;
-        QTest::newRow("in pieces") << 2 << false;
-        QTest::newRow("pending at the closing") << 0 << true;
+        QTest::newRow("at once") << 0;
+        QTest::newRow("in pieces") << 2;
     }
 
-    void requestsReachTheLineWholeAndPendingOnesEndAtClosing()
+    void requestsReachTheLineWholeWhenTheDriverTakesThemInPieces()
     {
         QFETCH(int, takes);
-        QFETCH(bool, waits);
         driver.writeTakes = DWORD(takes);
-        driver.writesWait = waits;
         MSComm comm;
         QCOMPARE(open(comm).number, 0);
         comm.setOutput(QStringLiteral("TOTAL\r"));
         comm.setOutput(QStringLiteral("W"));
-        if (!waits) {
-            QTRY_COMPARE(driver.sent, QByteArray("TOTAL\rW"));
-            return;
-        }
-        QTRY_VERIFY(driver.pendingWrite != nullptr);
-        QElapsedTimer took;
-        took.start();
-        comm.setPortOpen(false);
-        QVERIFY2(took.elapsed() < 1000, qPrintable(QString::number(took.elapsed())));
-        QCOMPARE(driver.pendingWrite, nullptr);
-        QVERIFY(!comm.portOpen());
-        driver = Driver();
-        QCOMPARE(open(comm).number, 0);
+        QTRY_COMPARE(driver.sent, QByteArray("TOTAL\rW"));
     }
 
     void aRequestTheDriverNeverEndsKeepsItsMemoryAndIsNamedAtTheNextOpening_data()
     {
         QTest::addColumn<bool>("write");
-        QTest::addColumn<bool>("endedSince");
+        QTest::addColumn<QString>("ends");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("read, still held") << false << false << "no ha soltado el puerto";
-        QTest::newRow("write, still held") << true << false << "no ha soltado el puerto";
-        QTest::newRow("read, ended since") << false << true << "ocupado por otro programa";
+        const QString held = "no ha soltado el puerto", busy = "ocupado por otro programa";
+        QTest::newRow("read, never ended") << false << "never" << held;
+        QTest::newRow("write, never ended") << true << "never" << held;
+        QTest::newRow("read, ended since") << false << "later" << busy;
+        QTest::newRow("write, ended at the cancel") << true << "cancel" << busy;
     }
 
     void aRequestTheDriverNeverEndsKeepsItsMemoryAndIsNamedAtTheNextOpening()
     {
         QFETCH(bool, write);
-        QFETCH(bool, endedSince);
+        QFETCH(QString, ends);
         QFETCH(QString, reason);
-        driver.cancelEndsRequests = false;
+        driver.cancelEndsRequests = ends == "cancel";
         driver.writesWait = write;
         MSComm comm;
         QCOMPARE(open(comm).number, 0);
@@ -459,7 +445,7 @@ private Q_SLOTS:
         took.start();
         comm.setPortOpen(false);
         QVERIFY(!comm.portOpen());
-        QVERIFY2(took.elapsed() < WinSerialPort::CancelWaitMs + 2000,
+        QVERIFY2(took.elapsed() < (ends == "cancel" ? 1000 : WinSerialPort::CancelWaitMs + 2000),
             qPrintable(QString::number(took.elapsed())));
         // The driver may still write into its read: into memory that is still the request's,
         // not memory handed out again since.
@@ -470,7 +456,7 @@ private Q_SLOTS:
                 others.append(QByteArray(4096, 'y'));
             QCOMPARE(QByteArray(buffer, 4096), QByteArray(4096, 'x'));
         }
-        if (endedSince)
+        if (ends == "later")
             complete(request, { ERROR_OPERATION_ABORTED, {} });
         QTest::qWait(100);
 

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "comports.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -107,17 +105,4 @@ PresentPort windowsComPort(int port, const QList<PresentPort> &present, const QS
             entry = (next++)->second;
     }
     return entries[port - 1];
-}
-
-QString stableName(const QString &device, const QString &folder)
-{
-    const QString target = QFileInfo(device).canonicalFilePath();
-    if (target.isEmpty() || device.startsWith(folder + QLatin1Char('/')))
-        return {};
-    const QFileInfoList links = QDir(folder).entryInfoList(QDir::System | QDir::Files, QDir::Name);
-    for (const QFileInfo &link : links) {
-        if (link.canonicalFilePath() == target)
-            return link.absoluteFilePath();
-    }
-    return {};
 }

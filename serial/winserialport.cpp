@@ -260,11 +260,17 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     }
     const QString path
         = m_name.startsWith(QLatin1String("\\\\")) ? m_name : QStringLiteral("\\\\.\\") + m_name;
+    m_hint.clear();
     const HANDLE handle = m_calls.createFile(reinterpret_cast<const wchar_t *>(path.utf16()));
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         m_error = openError(code);
         m_errorString = systemMessage(code);
+        // Not another program: the driver has not let go since a read it never ended.
+        if (m_error == PermissionError && heldByDriver())
+            m_hint = QStringLiteral("el controlador del adaptador no ha soltado el puerto desde "
+                                    "la última lectura; desconecte el adaptador y vuelva a "
+                                    "conectarlo");
         return false;
     }
     forgetEnded();
@@ -398,12 +404,20 @@ bool WinSerialPort::checkLine()
     return true;
 }
 
-quint32 WinSerialPort::takeLineErrors()
+LineErrors WinSerialPort::takeLineErrors()
 {
     // A device gone is noticed by the reads, which hand over what they brought first.
     if (isOpen())
         checkLine();
-    return std::exchange(m_lineErrors, 0);
+    const quint32 kinds = std::exchange(m_lineErrors, 0);
+    const auto some = [kinds](DWORD kind) { return kinds & kind ? qint64(-1) : qint64(0); };
+    LineErrors found;
+    found.parity = some(CE_RXPARITY);
+    found.framing = some(CE_FRAME);
+    found.breaks = some(CE_BREAK);
+    found.overruns = some(CE_OVERRUN);
+    found.bufferOverruns = some(CE_RXOVER);
+    return found;
 }
 
 void WinSerialPort::onReadDone()

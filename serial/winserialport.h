@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "lineerrors.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QObject>
@@ -84,9 +86,6 @@ public:
     bool open(QIODevice::OpenMode mode);
     void close();
     bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
-    // Whether a request cancelled at an earlier closing of this port is still the driver's:
-    // such a driver may keep the device from being opened again.
-    bool heldByDriver();
 
     // How long closing waits for the driver to end a cancelled request.
     static constexpr int CancelWaitMs = 2000;
@@ -95,13 +94,16 @@ public:
     qint64 write(const QByteArray &data);
     qint64 bytesToWrite() const;
 
-    // The line errors (CE_RXPARITY, CE_FRAME, CE_OVERRUN, CE_RXOVER, CE_BREAK) the driver
-    // reported since the last call; Windows does not say which bytes they hit.
-    quint32 takeLineErrors();
+    // The kinds of line errors the driver reported since the last call: Windows does not say
+    // how many bytes they hit.
+    LineErrors takeLineErrors();
 
     SerialPortError error() const { return m_error; }
     QString errorString() const { return m_errorString; }
     void clearError();
+    // After a refused opening, what the operator can do about it when the error alone would
+    // mislead: a driver that still holds a request of an earlier opening keeps the device.
+    QString refusalHint() const { return m_hint; }
 
 Q_SIGNALS:
     void readyRead();
@@ -135,6 +137,7 @@ private:
     void fail(SerialPortError error, DWORD code);
     void lose(SerialPortError error, DWORD code);
     void forgetEnded();
+    bool heldByDriver();
     void settle(
         std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs);
     void arm(std::unique_ptr<Request> &request, QWinEventNotifier *&notifier,
@@ -165,4 +168,5 @@ private:
 
     SerialPortError m_error = NoError;
     QString m_errorString;
+    QString m_hint;
 };

@@ -16,10 +16,9 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+    . scripts/apt.sh
+    apt_get update
+    apt_get install -y --no-install-recommends "${missing[@]}"
 fi
 
 build="${SALVEX_BUILD:-build}"

@@ -534,29 +534,41 @@ private Q_SLOTS:
         QCOMPARE(back.receive(1), QByteArray("W"));
     }
 
-    void theAboutButtonShowsAFreshDialogEachTime()
+    void theAboutButtonShowsAFreshDialogHoweverTheLastOneWasClosed_data()
     {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("OK") << "OK";
+        QTest::newRow("Esc") << "Esc";
+        QTest::newRow("frame close button") << "close";
+    }
+
+    void theAboutButtonShowsAFreshDialogHoweverTheLastOneWasClosed()
+    {
+        QFETCH(QString, way);
         ScriptedDialogs boxes;
         Form1 form;
         form.show();
-        QPointer<frmAbout> first;
-        QStringList versions;
-        auto pressOK = [&] {
+        QList<QPointer<frmAbout>> shown;
+        auto closeIt = [&] {
             auto *about = qobject_cast<frmAbout *>(QApplication::activeModalWidget());
             QVERIFY(about);
             QCOMPARE(about->parentWidget(), &form);
-            if (!first)
-                first = about;
-            versions.append(about->lblVersion->text());
-            about->cmdOK->click();
+            QCOMPARE(about->lblVersion->text(), QStringLiteral("Version 1.0.0"));
+            shown.append(about);
+            if (way == "OK")
+                about->cmdOK->click();
+            else if (way == "Esc")
+                QTest::keyClick(about, Qt::Key_Escape);
+            else
+                about->close();
         };
-        QTimer::singleShot(0, pressOK);
-        form.Command3_Click();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(first.isNull());
-        QTimer::singleShot(0, pressOK);
-        form.Command3_Click();
-        QCOMPARE(versions, QStringList({ "Version 1.0.0", "Version 1.0.0" }));
+        for (int press = 1; press <= 2; ++press) {
+            QTimer::singleShot(0, closeIt);
+            form.Command3_Click();
+            QCOMPARE(shown.size(), press);
+            // Closed is gone: the next press builds the dialog anew.
+            QTRY_VERIFY(shown.last().isNull());
+        }
     }
 
     // The title bar under a real window system is checked end to end (tests/e2e).

@@ -548,13 +548,15 @@ private Q_SLOTS:
         ScriptedDialogs boxes;
         Form1 form;
         form.show();
-        QList<QPointer<frmAbout>> shown;
+        QPointer<frmAbout> about;
+        QWidget *owner = nullptr;
+        // Closes the dialog before anything is compared: a failed comparison must not leave
+        // it waiting.
         auto closeIt = [&] {
-            auto *about = qobject_cast<frmAbout *>(QApplication::activeModalWidget());
-            QVERIFY(about);
-            QCOMPARE(about->parentWidget(), &form);
-            QCOMPARE(about->lblVersion->text(), QStringLiteral("Version 1.0.0"));
-            shown.append(about);
+            about = qobject_cast<frmAbout *>(QApplication::activeModalWidget());
+            if (!about)
+                return;
+            owner = about->parentWidget();
             if (way == "OK")
                 about->cmdOK->click();
             else if (way == "Esc")
@@ -563,11 +565,12 @@ private Q_SLOTS:
                 about->close();
         };
         for (int press = 1; press <= 2; ++press) {
+            owner = nullptr;
             QTimer::singleShot(0, closeIt);
             form.Command3_Click();
-            QCOMPARE(shown.size(), press);
+            QCOMPARE(owner, &form);
             // Closed is gone: the next press builds the dialog anew.
-            QTRY_VERIFY(shown.last().isNull());
+            QTRY_VERIFY(about.isNull());
         }
     }
 

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make pkg-config
     qt6-base-dev qt6-serialport-dev qt6-translations-l10n qt6-qpa-plugins libgl-dev
     fonts-liberation fonts-dejavu-core fonts-freefont-ttf
-    xvfb xauth xdotool imagemagick x11-utils
+    xvfb xauth xdotool imagemagick x11-utils openbox libxcb1-dev
     python3 dbus at-spi2-core python3-pyatspi)
 
 missing=()

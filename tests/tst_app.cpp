@@ -141,16 +141,22 @@ private Q_SLOTS:
         QTRY_COMPARE(form.Texto_Recibido->text(), QString());
     }
 
-    void theWindowsFrameIsCentredOnTheScreen()
+    // On the offscreen platform the frame is known before the window shows; under a real X11
+    // window manager it is not (ctest runs this again under Xvfb and openbox). Either way the
+    // frame is centred from the first moment the window shows: it never moves after.
+    void theWindowsFrameIsCentredOnTheScreenFromItsFirstShowing()
     {
         ScriptedDialogs boxes;
         Form1 form;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        const QPoint off
-            = form.frameGeometry().center() - form.screen()->availableGeometry().center();
+        const QRect first = form.frameGeometry();
+        const QPoint off = first.center() - form.screen()->availableGeometry().center();
         QVERIFY2(qAbs(off.x()) <= 1 && qAbs(off.y()) <= 1,
             qPrintable(QStringLiteral("off by %1, %2").arg(off.x()).arg(off.y())));
+        // Time for a late correction by the program or the window manager to show.
+        QTest::qWait(300);
+        QCOMPARE(form.frameGeometry(), first);
     }
 
     // What is drawn, not what the font says: the button is drawn with its caption and

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+# shellcheck shell=bash
 # Sourced by the scripts that install packages. apt_get runs apt-get as root, but first
 # waits, for up to five minutes and saying so, while another package manager holds apt's
 # locks: on a freshly installed desktop the automatic upgrades hold them for minutes after
@@ -15,6 +16,7 @@ apt_sudo=""
 # Whether another process holds one of apt's locks. apt locks with fcntl, which the shell
 # cannot ask about; perl, which Debian always has, can (struct flock of a 64-bit system).
 apt_busy() {
+    # shellcheck disable=SC2016 # perl's own variables
     $apt_sudo perl -MFcntl -e '
         for my $path (@ARGV) {
             open(my $fh, "<", $path) or next;

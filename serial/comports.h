@@ -31,8 +31,25 @@ PresentPort comPort(int port, const QList<PresentPort> &present, const QStringLi
 // Above COM4, a number opens only the PC's own port. An empty device when there is none.
 PresentPort windowsComPort(int port, const QList<PresentPort> &present, const QString &chosen);
 
-#ifdef Q_OS_WIN
-// The COM ports Windows has at this moment, with their names in Device Manager where the
-// system has them, else the driver's device.
-QList<PresentPort> windowsPortsPresent();
+// What follows is each platform's own (comports_linux.cpp, comports_win.cpp).
+
+// The serial ports this machine has at this moment, as the system reports them.
+QList<PresentPort> systemPorts();
+
+// The port the entry COMn opens: the one the operator chose, else the system's numbering of
+// the ports present (comPort() on Linux, windowsComPort() on Windows).
+PresentPort entryPort(int port, const QList<PresentPort> &present, const QString &chosen);
+
+// The ports the entries COM1, COM2, ... open when the operator chose none, in entry order;
+// an empty device for an entry that opens nothing.
+QList<PresentPort> entryPorts(const QList<PresentPort> &present);
+
+// Why the entry COMn opens nothing when no serial port is present at all.
+QString noPortPresent(int port);
+
+#ifdef Q_OS_LINUX
+// The serial ports a sysfs tree (/sys) tells of, named as under the device folder (/dev),
+// found without opening any: a built-in UART whose serial core knows its chip, a USB or
+// modem adapter whose device is there.
+QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev);
 #endif

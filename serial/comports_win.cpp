@@ -101,7 +101,7 @@ bool answers(const QString &com)
 
 } // namespace
 
-QList<PresentPort> windowsPortsPresent()
+QList<PresentPort> systemPorts()
 {
     HKEY opened = nullptr;
     if (RegOpenKeyExW(
@@ -131,4 +131,25 @@ QList<PresentPort> windowsPortsPresent()
         ports.append({ name, names.value(name.toUpper(), device), device });
     }
     return ports;
+}
+
+PresentPort entryPort(int port, const QList<PresentPort> &present, const QString &chosen)
+{
+    return windowsComPort(port, present, chosen);
+}
+
+QList<PresentPort> entryPorts(const QList<PresentPort> &present)
+{
+    // Every port present is reached by one of the four entries when one of them has none.
+    QList<PresentPort> entries;
+    for (int entry = 1; entry <= 4; ++entry)
+        entries.append(windowsComPort(entry, present, QString()));
+    return entries;
+}
+
+QString noPortPresent(int port)
+{
+    return QStringLiteral("no hay ningún puerto serie presente (conecte un adaptador serie USB, "
+                          "o indique el puerto en SALVEX_COM%1)")
+        .arg(port);
 }

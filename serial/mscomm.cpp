@@ -2,22 +2,9 @@
 #include "mscomm.h"
 
 #include "codepage.h"
+#include "serialport.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
-#ifdef Q_OS_WIN
-#include "winserialport.h"
-#else
-#include <QSerialPort>
-#include <QSerialPortInfo>
-#include <cerrno>
-#include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -44,68 +31,12 @@ QString openFailure(SerialPort::SerialPortError error)
     }
 }
 
-bool isPseudoTerminal(const QString &device)
-{
-#ifdef Q_OS_UNIX
-    return QFileInfo(device).canonicalFilePath().startsWith(QLatin1String("/dev/pts/"));
-#else
-    Q_UNUSED(device);
-    return false;
-#endif
-}
-
 QList<PresentPort> (*portsSource)() = nullptr;
 
 // The device the operator named for a port number, if any.
 QString chosenDevice(int port)
 {
     return qEnvironmentVariable(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
-}
-
-#ifndef Q_OS_WIN
-// Qt sets IGNPAR and clears INPCK and PARMRK at each opening and each parity change, so a
-// byte damaged on the line would arrive looking whole. Marked by the driver, it is counted.
-void markLineErrors(int fd)
-{
-    termios line {};
-    if (fd < 0 || ::tcgetattr(fd, &line) != 0)
-        return;
-    line.c_iflag |= INPCK | PARMRK;
-    line.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
-    ::tcsetattr(fd, TCSANOW, &line);
-}
-
-// The overruns the driver counted (the chip's and its buffer's), or -1 where the adapter's
-// driver keeps no count.
-qint64 overrunCount(int fd)
-{
-    serial_icounter_struct counts {};
-    if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &counts) != 0)
-        return -1;
-    return qint64(counts.overrun) + counts.buf_overrun;
-}
-
-// The terminals the system console writes to ("tty0 ttyS0"): never the operator's port.
-QStringList consoles()
-{
-    QFile active(QStringLiteral("/sys/class/tty/console/active"));
-    if (!active.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLatin1(active.readAll()).simplified().split(QLatin1Char(' '));
-}
-
-#endif
-
-// The port a number opens: the operator's choice, else the system's numbering of the ports
-// present.
-PresentPort portFor(
-    int port, const QString &chosen, const QList<PresentPort> &present = MSComm::portsPresent())
-{
-#ifdef Q_OS_WIN
-    return windowsComPort(port, present, chosen);
-#else
-    return comPort(port, present, consoles(), chosen);
-#endif
 }
 
 // The system's description of a port, unless it only repeats the port's name, as it may on
@@ -132,58 +63,18 @@ QString numberedPort(int port, const PresentPort &found)
 // With no device behind the chosen number, the operator learns which numbers do have one.
 QString noDevice(int port)
 {
-    const QList<PresentPort> present = MSComm::portsPresent();
+    const QList<PresentPort> ports = entryPorts(MSComm::portsPresent());
     QStringList entries;
-#ifdef Q_OS_WIN
-    // Every port present is reached by one of the four entries when one of them has none.
-    for (int entry = 1; entry <= 4; ++entry) {
-        const PresentPort found = windowsComPort(entry, present, QString());
-        if (!found.device.isEmpty())
-            entries.append(numberedPort(entry, found));
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        if (!ports[i].device.isEmpty())
+            entries.append(numberedPort(int(i + 1), ports[i]));
     }
-    const QString name = QStringLiteral("el puerto");
-#else
-    const QList<PresentPort> ports = comPorts(present, consoles());
-    for (qsizetype i = 0; i < ports.size(); ++i)
-        entries.append(numberedPort(int(i + 1), ports[i]));
-    const QString name = QStringLiteral("el dispositivo");
-#endif
     if (entries.isEmpty())
-        return QStringLiteral("no hay ningún puerto serie presente (conecte un adaptador serie "
-                              "USB, o indique %1 en SALVEX_COM%2)")
-            .arg(name)
-            .arg(port);
+        return noPortPresent(port);
     return QStringLiteral("ningún puerto serie de este equipo es COM%1. Puertos serie presentes: ")
                .arg(port)
         + entries.join(QStringLiteral(", "));
 }
-
-#ifndef Q_OS_WIN
-// The device is there, but this user may not read and write it. Checked with the rights
-// the opening itself used, not the login's.
-bool accessDenied(const QString &device)
-{
-    return ::faccessat(AT_FDCWD, QFile::encodeName(device).constData(), R_OK | W_OK, AT_EACCESS)
-        != 0
-        && errno == EACCES;
-}
-
-// Serial devices belong to a group (dialout on Debian) whose members may use them; a new
-// membership counts from the next login on.
-QString accessHint(const QString &device)
-{
-    const QFileInfo info(device);
-    const QFile::Permissions groupUse = QFile::ReadGroup | QFile::WriteGroup;
-    if (info.group().isEmpty() || (info.permissions() & groupUse) != groupUse)
-        return QStringLiteral("no tiene permiso para usarlo; pida al administrador del equipo "
-                              "acceso de lectura y escritura a ")
-            + device;
-    return QStringLiteral("no tiene permiso para usarlo; para tenerlo, su usuario debe ser "
-                          "miembro del grupo %1 (sudo adduser $USER %1) y volver a iniciar la "
-                          "sesión")
-        .arg(info.group());
-}
-#endif
 
 } // namespace
 
@@ -227,7 +118,7 @@ QString MSComm::deviceName(int port)
     const QString chosen = chosenDevice(port);
     if (!chosen.isEmpty())
         return chosen;
-    return portFor(port, QString()).device;
+    return entryPort(port, portsPresent(), QString()).device;
 }
 
 QString MSComm::portTip(int port)
@@ -242,7 +133,7 @@ QStringList MSComm::portTips(const QList<int> &ports)
     const QList<PresentPort> present = portsPresent();
     QStringList tips;
     for (const int port : ports) {
-        const PresentPort found = portFor(port, chosenDevice(port), present);
+        const PresentPort found = entryPort(port, present, chosenDevice(port));
         const QString description = describe(found);
         tips.append(found.device.isEmpty() ? QStringLiteral("sin puerto")
                 : description.isEmpty()    ? found.device
@@ -255,15 +146,7 @@ QList<PresentPort> MSComm::portsPresent()
 {
     if (portsSource)
         return portsSource();
-#ifdef Q_OS_WIN
-    return windowsPortsPresent();
-#else
-    QList<PresentPort> ports;
-    const QList<QSerialPortInfo> available = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : available)
-        ports.append({ info.systemLocation(), info.description() });
-    return ports;
-#endif
+    return systemPorts();
 }
 
 void MSComm::setPortsPresentSource(QList<PresentPort> (*source)())
@@ -353,19 +236,12 @@ void MSComm::applySettings(const LineSettings &line, const QString &text)
     const auto stopBits = line.stopBits == 1 ? SerialPort::OneStop
         : line.stopBits == 2                 ? SerialPort::TwoStop
                                              : SerialPort::OneAndHalfStop;
-    // A pseudo-terminal keeps no parity and refuses it, though the line works; a real
-    // device takes it.
     const auto taken = [this](bool done) { return done || m_port->error() == SerialPort::NoError; };
-    const bool noParity = isPseudoTerminal(m_device);
     m_port->clearError();
     const bool ok = taken(m_port->setBaudRate(line.baud))
         && taken(m_port->setDataBits(SerialPort::DataBits(line.dataBits)))
-        && (taken(m_port->setParity(parity)) || noParity) && taken(m_port->setStopBits(stopBits))
+        && taken(m_port->setParity(parity)) && taken(m_port->setStopBits(stopBits))
         && taken(m_port->setFlowControl(SerialPort::NoFlowControl));
-#ifndef Q_OS_WIN
-    if (m_port->isOpen())
-        markLineErrors(m_port->handle());
-#endif
     if (!ok)
         throw CommError { SettingsRefused,
             QStringLiteral("El puerto %1 no admite la configuración \"%2\": %3")
@@ -396,23 +272,16 @@ void MSComm::setPortOpen(bool open)
     m_port->clearError();
     if (!m_port->open(QIODevice::ReadWrite)) {
         const SerialPort::SerialPortError error = m_port->error();
-        int number = error == SerialPort::PermissionError ? AccessDenied : PortUnavailable;
-        QString reason = openFailure(error);
-#ifndef Q_OS_WIN
-        if (accessDenied(m_device)) {
-            number = AccessDenied;
-            reason = accessHint(m_device);
-        }
-#endif
+        const int number = error == SerialPort::PermissionError ? AccessDenied : PortUnavailable;
+        QString reason = m_port->refusalHint();
+        if (reason.isEmpty())
+            reason = openFailure(error);
         throw CommError { number,
             QStringLiteral("No se pudo abrir %1: %2 (%3)")
                 .arg(portLabel(), reason, m_port->errorString()) };
     }
     m_lostReason.clear();
     forgetReception();
-#ifndef Q_OS_WIN
-    markLineErrors(m_port->handle());
-#endif
     startLineCount();
 }
 
@@ -421,17 +290,12 @@ void MSComm::forgetReception()
     m_quiet.stop();
     m_lastByte.invalidate();
     m_in.clear();
-    m_marks = LineMarks();
 }
 
 // Errors the adapter noted while no answer was coming belong to none.
 void MSComm::startLineCount()
 {
-#ifdef Q_OS_WIN
     m_port->takeLineErrors();
-#else
-    m_overrunsSeen = overrunCount(m_port->handle());
-#endif
 }
 
 bool MSComm::portOpen() const
@@ -478,14 +342,10 @@ QString MSComm::input()
 
 void MSComm::pull()
 {
-    const QByteArray raw = m_port->readAll();
-    if (raw.isEmpty())
+    const QByteArray bytes = m_port->readAll();
+    if (bytes.isEmpty())
         return;
-#ifdef Q_OS_WIN
-    m_in += raw;
-#else
-    m_marks.decode(raw, m_in);
-#endif
+    m_in += bytes;
     // Restarting the timer for every piece of a flood would cost more than the piece.
     m_lastByte.start();
     if (!m_quiet.isActive())
@@ -565,34 +425,7 @@ void MSComm::answerQuiet()
         m_quiet.start(int(QuietMs - m_lastByte.elapsed()));
         return;
     }
-    QStringList found;
-#ifdef Q_OS_WIN
-    // Windows says which errors there were, not in how many bytes.
-    const quint32 kinds = m_port->takeLineErrors();
-    if (kinds & CE_RXPARITY)
-        found.append(QStringLiteral("errores de paridad"));
-    if (kinds & CE_FRAME)
-        found.append(QStringLiteral("errores de trama"));
-    if (kinds & CE_OVERRUN)
-        found.append(QStringLiteral("desbordamiento del adaptador, con bytes perdidos"));
-    if (kinds & CE_RXOVER)
-        found.append(QStringLiteral("desbordamiento del búfer de entrada, con bytes perdidos"));
-    if (kinds & CE_BREAK)
-        found.append(QStringLiteral("cortes de la línea"));
-#else
-    const qint64 damaged = std::exchange(m_marks.damaged, 0);
-    const qint64 breaks = std::exchange(m_marks.breaks, 0);
-    const qint64 overruns = overrunCount(m_port->handle());
-    const qint64 lost = overruns >= 0 && m_overrunsSeen >= 0 ? overruns - m_overrunsSeen : 0;
-    m_overrunsSeen = overruns;
-    if (damaged > 0)
-        found.append(QStringLiteral("%1 bytes dañados (error de paridad o de trama)").arg(damaged));
-    if (breaks > 0)
-        found.append(QStringLiteral("%1 cortes de la línea").arg(breaks));
-    if (lost > 0)
-        found.append(
-            QStringLiteral("%1 desbordamientos del adaptador, con bytes perdidos").arg(lost));
-#endif
+    const QStringList found = m_port->takeLineErrors().told();
     if (found.isEmpty())
         return;
     m_lineReport = QStringLiteral("La respuesta recibida por %1 llegó con errores en la línea: %2. "

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "comports.h"
-#include "linemarks.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -13,13 +12,12 @@
 #include <memory>
 
 #ifdef Q_OS_WIN
-// No Qt SerialPort there: a port of our own on the Win32 communications API, with the
-// same members and enums as the part of QSerialPort the control uses.
+// The port of each platform, with the same members (serialport.h).
 class WinSerialPort;
 using SerialPort = WinSerialPort;
 #else
-class QSerialPort;
-using SerialPort = QSerialPort;
+class LinuxSerialPort;
+using SerialPort = LinuxSerialPort;
 #endif
 
 // A refusal of the serial control: its number and a description that names the device
@@ -132,11 +130,8 @@ private:
     std::unique_ptr<SerialPort> m_port;
     // Received bytes not yet read, as they came off the line.
     QByteArray m_in;
-    LineMarks m_marks;
     QTimer m_quiet;
     QElapsedTimer m_lastByte;
-    // The driver's overrun count at the last look; -1 where it keeps none.
-    qint64 m_overrunsSeen = -1;
     QString m_lineReport;
     qint16 m_inputLen = 0;
     qint16 m_rThreshold = 0;

@@ -378,12 +378,20 @@ bool WinSerialPort::checkLine()
     return true;
 }
 
-quint32 WinSerialPort::takeLineErrors()
+LineErrors WinSerialPort::takeLineErrors()
 {
     // A device gone is noticed by the reads, which hand over what they brought first.
     if (isOpen())
         checkLine();
-    return std::exchange(m_lineErrors, 0);
+    const quint32 kinds = std::exchange(m_lineErrors, 0);
+    const auto some = [kinds](DWORD kind) { return kinds & kind ? qint64(-1) : qint64(0); };
+    LineErrors found;
+    found.parity = some(CE_RXPARITY);
+    found.framing = some(CE_FRAME);
+    found.breaks = some(CE_BREAK);
+    found.overruns = some(CE_OVERRUN);
+    found.bufferOverruns = some(CE_RXOVER);
+    return found;
 }
 
 void WinSerialPort::onReadDone()

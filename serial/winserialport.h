@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "lineerrors.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QObject>
@@ -91,13 +93,15 @@ public:
     qint64 write(const QByteArray &data);
     qint64 bytesToWrite() const;
 
-    // The line errors (CE_RXPARITY, CE_FRAME, CE_OVERRUN, CE_RXOVER, CE_BREAK) the driver
-    // reported since the last call; Windows does not say which bytes they hit.
-    quint32 takeLineErrors();
+    // The kinds of line errors the driver reported since the last call: Windows does not say
+    // how many bytes they hit.
+    LineErrors takeLineErrors();
 
     SerialPortError error() const { return m_error; }
     QString errorString() const { return m_errorString; }
     void clearError();
+    // Nothing more to tell after a refused opening than the error itself.
+    QString refusalHint() const { return QString(); }
 
 Q_SIGNALS:
     void readyRead();

@@ -1,14 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "codepage.h"
 #include "comports.h"
+#include "lineerrors.h"
 #include "linemarks.h"
 #include "mscomm.h"
 #include "ptypair.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -18,10 +23,14 @@
 #include <devguid.h>
 #include <setupapi.h>
 #else
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/fsuid.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #endif
+
+Q_DECLARE_METATYPE(LineErrors)
 
 // The serial control against real pseudo-terminals: the test plays the machine.
 class TestSerial : public QObject
@@ -142,6 +151,49 @@ private Q_SLOTS:
         for (int port = 1; port <= 4; ++port)
             named.append(comPort(port, ports, consoles, chosen[port - 1]).device);
         QCOMPARE(named, expected);
+    }
+
+    // The ports are found in sysfs, without opening any: a UART counts when the serial core
+    // knows its chip, an adapter while its device is there.
+    void portsPresentAreReadFromSysfs()
+    {
+        QTemporaryDir sys;
+        const auto put = [&](const QString &path, const QByteArray &text) {
+            QDir().mkpath(QFileInfo(sys.filePath(path)).path());
+            QFile file(sys.filePath(path));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(text);
+        };
+        const auto tty = [&](const QString &name, const QString &device) {
+            QDir().mkpath(sys.filePath("class/tty/" + name));
+            if (!device.isEmpty()) {
+                QDir().mkpath(sys.filePath(device));
+                QFile::link(sys.filePath(device), sys.filePath("class/tty/" + name + "/device"));
+            }
+        };
+        tty("ttyS0", "devices/platform/serial8250");
+        put("class/tty/ttyS0/type", "4\n");
+        tty("ttyS1", "devices/platform/serial8250");
+        put("class/tty/ttyS1/type", "0\n");
+        tty("ttyS10", "devices/platform/serial8250");
+        put("class/tty/ttyS10/type", "4\n");
+        tty("ttyUSB0", "devices/usb1/1-1/1-1:1.0/ttyUSB0");
+        put("devices/usb1/1-1/idVendor", "0403\n");
+        put("devices/usb1/1-1/product", "FT232R USB UART\n");
+        tty("ttyUSB1", QString()); // unplugged, its node not yet gone
+        tty("ttyACM0", "devices/usb1/1-2/1-2:1.0");
+        put("devices/usb1/1-2/idVendor", "1d6b\n");
+        put("devices/usb1/1-2/product", "Gadget Serial v2.4\n");
+        tty("tty1", QString());
+        QList<PresentPort> found = serialPortsUnder(sys.path(), "/dev");
+        std::sort(found.begin(), found.end(),
+            [](const auto &a, const auto &b) { return a.device < b.device; });
+        QStringList seen;
+        for (const PresentPort &port : found)
+            seen.append(port.device + " " + port.description);
+        QCOMPARE(seen,
+            QStringList({ "/dev/ttyACM0 Gadget Serial v2.4", "/dev/ttyS0 ", "/dev/ttyS10 ",
+                "/dev/ttyUSB0 FT232R USB UART" }));
     }
 
     void portNumbersNameDevices()
@@ -525,6 +577,34 @@ private Q_SLOTS:
         }
     }
 
+    void lineErrorsAreToldInSpanishWithTheirCounts_data()
+    {
+        QTest::addColumn<LineErrors>("errors");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("clean") << LineErrors {} << QString();
+        QTest::newRow("one of each counted") << LineErrors { 1, 0, 0, 1, 1, 1 }
+                                             << "1 byte dañado (error de paridad o de trama), "
+                                                "1 corte de la línea, 1 desbordamiento del "
+                                                "adaptador, con bytes perdidos, 1 desbordamiento "
+                                                "del búfer de entrada, con bytes perdidos";
+        QTest::newRow("several") << LineErrors { 3, 0, 0, 2, 12, 0 }
+                                 << "3 bytes dañados (error de paridad o de trama), 2 cortes de "
+                                    "la línea, 12 desbordamientos del adaptador, con bytes "
+                                    "perdidos";
+        QTest::newRow("kinds without counts") << LineErrors { 0, -1, -1, -1, -1, 0 }
+                                              << "errores de paridad, errores de trama, cortes "
+                                                 "de la línea, desbordamiento del adaptador, con "
+                                                 "bytes perdidos";
+        QTest::newRow("counted parity and framing")
+            << LineErrors { 0, 1, 2, 0, 0, 0 } << "1 error de paridad, 2 errores de trama";
+    }
+    void lineErrorsAreToldInSpanishWithTheirCounts()
+    {
+        QFETCH(LineErrors, errors);
+        QFETCH(QString, told);
+        QCOMPARE(errors.told().join(", "), told);
+    }
+
     void theRequestReachesTheLineAsOneByte()
     {
         PtyPair pty;
@@ -656,6 +736,39 @@ private Q_SLOTS:
     }
 
 #ifndef Q_OS_WIN
+    void aDeviceGoneIsToldInOneNotificationWithATrueReason_data()
+    {
+        QTest::addColumn<bool>("hangUp");
+        // The pseudo-terminal's reads then fail with EIO.
+        QTest::newRow("the other end closed") << false;
+        // As an unplugged USB adapter does: reads give nothing and no error, so the system's
+        // last words are stale.
+        QTest::newRow("the line hung up") << true;
+    }
+    void aDeviceGoneIsToldInOneNotificationWithATrueReason()
+    {
+        QFETCH(bool, hangUp);
+        PtyPair pty;
+        MSComm comm;
+        QList<int> events;
+        connect(&comm, &MSComm::OnComm, [&] { events.append(comm.commEvent()); });
+        QVERIFY(openOn(comm, pty));
+        if (hangUp) {
+            const int line = ::open(QFile::encodeName(pty.devicePath()).constData(), O_RDWR);
+            QVERIFY(line >= 0);
+            if (::ioctl(line, TIOCVHANGUP) != 0 && errno == EPERM)
+                QSKIP("hanging up a terminal needs CAP_SYS_ADMIN");
+            ::close(line);
+        } else {
+            pty.unplug();
+        }
+        QTRY_VERIFY(!comm.portOpen());
+        QTest::qWait(200);
+        QCOMPARE(events, QList<int>({ MSComm::comEventDeviceLost }));
+        QVERIFY2(comm.lostReport().contains("quedó cerrado (el dispositivo se desconectó)."),
+            qPrintable(comm.lostReport()));
+    }
+
     // The driver marks damaged bytes from the opening on, and still after a speed change,
     // which Qt would otherwise undo; a real 0xFF, which the driver then doubles, arrives once.
     void theDriverMarksDamagedBytesAfterOpeningAndEveryChange()

@@ -1,0 +1,223 @@
+// SPDX-License-Identifier: MIT
+#include "linuxserialport.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// A pseudo-terminal keeps no parity and refuses it, though the line works.
+bool isPseudoTerminal(const QString &device)
+{
+    return QFileInfo(device).canonicalFilePath().startsWith(QLatin1String("/dev/pts/"));
+}
+
+// Qt sets IGNPAR and clears INPCK and PARMRK at each opening and each change of the line,
+// so a byte damaged on the line would arrive looking whole. Marked by the driver, it is
+// counted.
+void markLineErrors(int fd)
+{
+    termios line {};
+    if (fd < 0 || ::tcgetattr(fd, &line) != 0)
+        return;
+    line.c_iflag |= INPCK | PARMRK;
+    line.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
+    ::tcsetattr(fd, TCSANOW, &line);
+}
+
+// The device is there, but this user may not read and write it. Checked with the rights
+// the opening itself used, not the login's.
+bool accessDenied(const QString &device)
+{
+    return ::faccessat(AT_FDCWD, QFile::encodeName(device).constData(), R_OK | W_OK, AT_EACCESS)
+        != 0
+        && errno == EACCES;
+}
+
+// Serial devices belong to a group (dialout on Debian) whose members may use them; a new
+// membership counts from the next login on.
+QString accessHint(const QString &device)
+{
+    const QFileInfo info(device);
+    const QFile::Permissions groupUse = QFile::ReadGroup | QFile::WriteGroup;
+    if (info.group().isEmpty() || (info.permissions() & groupUse) != groupUse)
+        return QStringLiteral("no tiene permiso para usarlo; pida al administrador del equipo "
+                              "acceso de lectura y escritura a ")
+            + device;
+    return QStringLiteral("no tiene permiso para usarlo; para tenerlo, su usuario debe ser "
+                          "miembro del grupo %1 (sudo adduser $USER %1) y volver a iniciar la "
+                          "sesión")
+        .arg(info.group());
+}
+
+} // namespace
+
+LinuxSerialPort::LinuxSerialPort(QObject *parent) : QObject(parent)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &LinuxSerialPort::readyRead);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &LinuxSerialPort::bytesWritten);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &LinuxSerialPort::onError);
+}
+
+LinuxSerialPort::~LinuxSerialPort() = default;
+
+void LinuxSerialPort::setPortName(const QString &name)
+{
+    m_name = name;
+    m_port.setPortName(name);
+}
+
+// Qt writes its own copy of the line's settings at every change, marks off.
+bool LinuxSerialPort::marked(bool taken)
+{
+    if (m_port.isOpen())
+        markLineErrors(int(m_port.handle()));
+    return taken;
+}
+
+bool LinuxSerialPort::setBaudRate(qint32 baud)
+{
+    return marked(m_port.setBaudRate(baud));
+}
+
+bool LinuxSerialPort::setDataBits(DataBits bits)
+{
+    return marked(m_port.setDataBits(bits));
+}
+
+bool LinuxSerialPort::setParity(Parity parity)
+{
+    const bool taken = m_port.setParity(parity);
+    if (!taken && isPseudoTerminal(m_name)) {
+        m_port.clearError();
+        return marked(true);
+    }
+    return marked(taken);
+}
+
+bool LinuxSerialPort::setStopBits(StopBits bits)
+{
+    return marked(m_port.setStopBits(bits));
+}
+
+bool LinuxSerialPort::setFlowControl(FlowControl flow)
+{
+    return marked(m_port.setFlowControl(flow));
+}
+
+bool LinuxSerialPort::open(QIODevice::OpenMode mode)
+{
+    m_error = NoError;
+    m_errorString.clear();
+    m_hint.clear();
+    if (!m_port.open(mode)) {
+        if (accessDenied(m_name)) {
+            m_error = PermissionError;
+            m_hint = accessHint(m_name);
+        }
+        return false;
+    }
+    markLineErrors(int(m_port.handle()));
+    m_marks = LineMarks();
+    takeLineErrors();
+    return true;
+}
+
+void LinuxSerialPort::close()
+{
+    m_port.close();
+    m_marks = LineMarks();
+}
+
+QByteArray LinuxSerialPort::readAll()
+{
+    QByteArray bytes;
+    m_marks.decode(m_port.readAll(), bytes);
+    return bytes;
+}
+
+qint64 LinuxSerialPort::write(const QByteArray &data)
+{
+    return m_port.write(data);
+}
+
+// The overruns the driver counted, in the chip or in its own buffer, or -1 where the
+// adapter's driver keeps no count.
+qint64 LinuxSerialPort::overrunCount(bool buffer) const
+{
+    serial_icounter_struct counts {};
+    const int fd = int(m_port.handle());
+    if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &counts) != 0)
+        return -1;
+    return buffer ? counts.buf_overrun : counts.overrun;
+}
+
+LineErrors LinuxSerialPort::takeLineErrors()
+{
+    LineErrors found;
+    found.damaged = std::exchange(m_marks.damaged, 0);
+    found.breaks = std::exchange(m_marks.breaks, 0);
+    const auto since = [](qint64 now, qint64 &seen) {
+        const qint64 more = now >= 0 && seen >= 0 ? now - seen : 0;
+        seen = now;
+        return more;
+    };
+    found.overruns = since(overrunCount(false), m_overrunsSeen);
+    found.bufferOverruns = since(overrunCount(true), m_bufferOverrunsSeen);
+    return found;
+}
+
+// A hang-up (the cable pulled, the adapter unplugged, the other end closed) leaves the
+// descriptor hung up: poll tells it, and the driver answers no more requests.
+bool LinuxSerialPort::deviceGone() const
+{
+    const int fd = int(m_port.handle());
+    if (fd < 0)
+        return false;
+    pollfd line { fd, POLLIN | POLLOUT, 0 };
+    if (::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return true;
+    termios settings {};
+    if (::tcgetattr(fd, &settings) != 0)
+        return true;
+    return !QFileInfo::exists(m_name);
+}
+
+void LinuxSerialPort::onError(SerialPortError error)
+{
+    m_error = NoError;
+    m_errorString.clear();
+    // After a hang-up the driver's read gives nothing and no error of its own, and Qt reports
+    // whatever the system said last: a stale, misleading text. The device has gone; say so.
+    const bool loss = error == ReadError || error == ResourceError || error == WriteError;
+    if (loss && m_port.isOpen() && deviceGone()) {
+        m_error = error;
+        m_errorString = QStringLiteral("el dispositivo se desconectó");
+    }
+    Q_EMIT errorOccurred(error);
+}
+
+LinuxSerialPort::SerialPortError LinuxSerialPort::error() const
+{
+    return m_error != NoError ? m_error : m_port.error();
+}
+
+QString LinuxSerialPort::errorString() const
+{
+    return m_errorString.isEmpty() ? m_port.errorString() : m_errorString;
+}
+
+void LinuxSerialPort::clearError()
+{
+    m_error = NoError;
+    m_errorString.clear();
+    m_port.clearError();
+}

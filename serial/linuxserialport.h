@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "lineerrors.h"
+#include "linemarks.h"
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+// A serial port on Linux: Qt SerialPort, with the driver asked to mark the bytes the line
+// damaged, and a device that went away told as such rather than by whatever the system
+// last said. The same members as the Windows port, so the control reads the same on both.
+class LinuxSerialPort : public QObject
+{
+    Q_OBJECT
+
+public:
+    using SerialPortError = QSerialPort::SerialPortError;
+    using DataBits = QSerialPort::DataBits;
+    using Parity = QSerialPort::Parity;
+    using StopBits = QSerialPort::StopBits;
+    using FlowControl = QSerialPort::FlowControl;
+#ifndef Q_MOC_RUN
+    using enum QSerialPort::SerialPortError;
+    using enum QSerialPort::DataBits;
+    using enum QSerialPort::Parity;
+    using enum QSerialPort::StopBits;
+    using enum QSerialPort::FlowControl;
+#endif
+
+    explicit LinuxSerialPort(QObject *parent = nullptr);
+    ~LinuxSerialPort() override;
+
+    void setPortName(const QString &name);
+
+    // Taken at once when the port is open, else kept for the opening.
+    bool setBaudRate(qint32 baud);
+    bool setDataBits(DataBits bits);
+    bool setParity(Parity parity);
+    bool setStopBits(StopBits bits);
+    bool setFlowControl(FlowControl flow);
+
+    bool open(QIODevice::OpenMode mode);
+    void close();
+    bool isOpen() const
+    {
+        return m_port.isOpen();
+    }
+
+    // The bytes as they came off the line, the driver's marks taken out.
+    QByteArray readAll();
+    qint64 write(const QByteArray &data);
+    qint64 bytesToWrite() const
+    {
+        return m_port.bytesToWrite();
+    }
+
+    // The errors the driver marked or counted since the last call.
+    LineErrors takeLineErrors();
+
+    SerialPortError error() const;
+    QString errorString() const;
+    void clearError();
+    // After a refused opening, what the operator can do about it, when the system tells
+    // more than the error: the group that gives access to the device.
+    QString refusalHint() const
+    {
+        return m_hint;
+    }
+
+Q_SIGNALS:
+    void readyRead();
+    void bytesWritten(qint64 bytes);
+    void errorOccurred(LinuxSerialPort::SerialPortError error);
+
+private:
+    bool marked(bool taken);
+    void onError(SerialPortError error);
+    bool deviceGone() const;
+    qint64 overrunCount(bool buffer) const;
+
+    QSerialPort m_port;
+    // The device as the control named it: Qt keeps only the part after /dev/.
+    QString m_name;
+    LineMarks m_marks;
+    // The driver's overrun counts at the last look; -1 where it keeps none.
+    qint64 m_overrunsSeen = -1;
+    qint64 m_bufferOverrunsSeen = -1;
+    // Set where the system's own words would mislead: a denied access, a device gone.
+    SerialPortError m_error = NoError;
+    QString m_errorString;
+    QString m_hint;
+};

@@ -19,7 +19,7 @@ start=$(date +%s)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-packages=(qemu-system-x86 busybox-static kmod cpio gzip strace python3 python3-pyatspi at-spi2-core dbus xclip
+packages=(qemu-system-x86 busybox-static kmod cpio gzip strace python3 python3-pyatspi at-spi2-core dbus
     xvfb xdotool imagemagick)
 missing=()
 for p in "${packages[@]}"; do

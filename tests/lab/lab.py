@@ -191,53 +191,49 @@ class Guest:
 
 
 # The guest's side: what the operator sees, read through AT-SPI, and the gadget machine.
-def shown():
-    """Prints, as JSON, the texts of the program's boxes and its tooltip, if one is up."""
+def reader(ask, said):
+    """Answers, through two FIFOs, what the program shows: "boxes" gives the texts of its
+    boxes, "tips" the tooltip up, "where NAME" the middle of a list item on the screen.
+    One process for the whole run: starting Python under emulation takes seconds."""
     import pyatspi  # only in the guest, from the host's /usr
 
-    found = {"boxes": [], "tips": []}
+    def program():
+        desktop = pyatspi.Registry.getDesktop(0)
+        desktop.clearCache()
+        return [a for a in desktop if a is not None and a.name == "salvex"]
 
-    def texts(node, depth=0):
-        out = []
-        for i in range(node.childCount):
-            child = node.getChildAtIndex(i)
-            if child is None:
-                continue
-            if child.getRoleName() == "label" and child.name:
-                out.append(child.name)
-            if depth < 4:
-                out += texts(child, depth + 1)
-        return out
+    def labels(node):
+        return [n.name for n in pyatspi.findAllDescendants(node, lambda x: x.getRoleName() == "label") if n.name]
 
-    for app in pyatspi.Registry.getDesktop(0):
-        if app is None or app.name != "salvex":
-            continue
-        for i in range(app.childCount):
-            top = app.getChildAtIndex(i)
-            if top is None:
-                continue
-            role = top.getRoleName()
-            if role in ("alert", "dialog") and top.name == "SALVEX":
-                found["boxes"].append(" ".join(texts(top)))
-            elif role == "tool tip":
-                found["tips"].append(top.name)
-    print(json.dumps(found, ensure_ascii=False))
-
-
-def where(name):
-    """Prints the middle of the program's list item of that name, on the screen."""
-    import pyatspi
-
-    for _ in range(20):
-        for app in pyatspi.Registry.getDesktop(0):
-            if app is not None and app.name == "salvex":
+    def answer(request):
+        what, _, name = request.partition(" ")
+        found = []
+        for app in program():
+            for top in app:
+                if top is None:
+                    continue
+                role = top.getRoleName()
+                if what == "boxes" and role in ("alert", "dialog") and top.name == "SALVEX":
+                    found.append(" ".join(labels(top)))
+                elif what == "tips" and role == "tool tip":
+                    found.append(top.name)
+            if what == "where":
                 for item in pyatspi.findAllDescendants(
                         app, lambda x: x.getRoleName() == "list item" and x.name == name):
                     e = item.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
                     if e.width > 0:
-                        print(e.x + e.width // 2, e.y + e.height // 2)
-                        return
-        time.sleep(0.5)
+                        found.append([e.x + e.width // 2, e.y + e.height // 2])
+        return found
+
+    while True:
+        with open(ask) as requests:
+            request = requests.read().strip()
+        try:
+            found = answer(request)
+        except Exception as error:  # the program's windows come and go under the reader
+            found = ["error: %r" % error]
+        with open(said, "w") as out:
+            out.write(json.dumps(found, ensure_ascii=False) + "\n")
 
 
 def machine(device, answer, break_after, seconds, sent_to):
@@ -289,7 +285,7 @@ machine() { # the machine's end of the gadget line, once it listens
     for _ in $(seq 100); do grep -q ready $work/machine.log && break; sleep 0.1; done
 }
 boxes() { xdotool search --onlyvisible --name '^SALVEX$' 2>/dev/null | wc -l; }
-shown() { op /usr/bin/python3 /repo/tests/lab/lab.py shown 2>/dev/null; }
+ask() { echo "$*" > /tmp/ask && cat /tmp/said; }
 # What udev would do for a serial device: the group dialout may use it.
 ready() { for _ in $(seq 200); do [ -c "$1" ] && break; sleep 0.05; done; chgrp dialout "$1" && chmod 660 "$1"; }
 """
@@ -374,13 +370,16 @@ class Lab:
         out, code = g("press '^SALVEX$' Return && window 'SALVEX BY BREL'", 90)
         if code:
             raise RuntimeError("salvex did not come up: " + out + g("cat $work/salvex.log")[0])
+        g("mkfifo /tmp/ask /tmp/said && chmod 666 /tmp/ask /tmp/said && "
+          "{ op /usr/bin/python3 /repo/tests/lab/lab.py reader /tmp/ask /tmp/said > $work/reader.log 2>&1 & }")
 
-    def shown(self):
-        out, _ = self.g("shown", 60)
+    def ask(self, request):
+        """What the program shows, from the reader in the guest (see reader())."""
+        out, _ = self.g(f"ask {request}", 120)
         try:
             return json.loads(out.strip().splitlines()[-1])
         except (ValueError, IndexError):
-            return {"boxes": [], "tips": []}
+            return []
 
     def box(self, limit=20, read=False):
         """Waits for the program's box; returns its text (when asked) and how many are up."""
@@ -389,10 +388,8 @@ class Lab:
         count = int(out.split()[-1]) if out.split() else 0
         if not count or not read:
             return None, count
-        # A message box copies its title, text and button to the clipboard on Ctrl+C.
-        out, _ = self.g("press '^SALVEX$' ctrl+c; op xclip -o -selection clipboard")
-        lines = [line for line in out.splitlines() if line.strip() and not line.startswith("---")]
-        return " ".join(lines[1:-1]), count
+        texts = self.ask("boxes")
+        return (texts[0] if texts else ""), count
 
     def ok(self):
         self.g("press '^SALVEX$' Return")
@@ -500,10 +497,10 @@ def uart_8250(lab):
     g("click 'SALVEX BY BREL' 2415 5917")  # the list's arrow: the list opens and is told its ports
     tips = {}
     for entry in (2, 3):
-        out = g(f"op /usr/bin/python3 /repo/tests/lab/lab.py where 'COM{entry}:'", 60)[0].split()
-        if len(out) >= 2:
-            g(f"xdotool mousemove {out[-2]} {out[-1]}; sleep 1.5")
-            tip = wait_until(lambda: lab.shown()["tips"], 5, 0.5)
+        at = wait_until(lambda: lab.ask(f"where COM{entry}:"), 10, 0.5)
+        if at:
+            g(f"xdotool mousemove {at[0][0]} {at[0][1]}; sleep 1.5")
+            tip = wait_until(lambda: lab.ask("tips"), 5, 0.5)
             tips[entry] = tip[0] if tip else "(no tooltip)"
         else:
             tips[entry] = "(entry not found)"
@@ -560,7 +557,7 @@ def uart_8250(lab):
     lab.com1.send(REPORT)
     time.sleep(3)  # the answer goes quiet after a second; a box would be up by now
     count = int(g("boxes")[0].split()[-1])
-    text = lab.shown()["boxes"] if count else []
+    text = lab.ask("boxes") if count else []
     for _ in range(count):
         lab.ok()
     lab.case("8250 clean answer", [f"{count} box(es): {text}"] if count else [],
@@ -685,10 +682,8 @@ def replugged(lab, request, answer, name, what, before=False):
 
 
 def main():
-    if len(sys.argv) > 1 and sys.argv[1] == "shown":
-        return shown()
-    if len(sys.argv) > 2 and sys.argv[1] == "where":
-        return where(sys.argv[2])
+    if len(sys.argv) > 3 and sys.argv[1] == "reader":
+        return reader(sys.argv[2], sys.argv[3])
     if len(sys.argv) > 1 and sys.argv[1] == "machine":
         p = argparse.ArgumentParser()
         p.add_argument("mode")

@@ -270,9 +270,10 @@ GUEST_PRELUDE = r"""
 set +e
 abi=$(uname -r)
 mods() { modprobe -d /cache/kernel-$abi -a "$@"; }
-work=/work/op
-mkdir -p $work/out /tmp/home /tmp/run
-chown 1000:1000 $work/out /tmp/home /tmp/run
+work=/work/op  # the evidence, on the host
+out=/tmp/out  # the program's folder: saving on 9p under emulation is slow
+mkdir -p $work $out /tmp/home /tmp/run
+chown 1000:1000 $out /tmp/home /tmp/run
 chmod 700 /tmp/run
 pids=()
 fail() { echo "FAIL: $*" >&2; return 1; }
@@ -363,7 +364,7 @@ class Lab:
         g("virtual_display")
         g("bus=$(op dbus-daemon --session --fork --print-address=1 --nopidfile) && export bus; "
           "op /usr/libexec/at-spi-bus-launcher --launch-immediately > $work/atspi.log 2>&1 & pids+=($!)")
-        g("(cd $work/out && exec setpriv --reuid=1000 --regid=1000 --groups=20 env HOME=/tmp/home "
+        g("(cd $out && exec setpriv --reuid=1000 --regid=1000 --groups=20 env HOME=/tmp/home "
           "XDG_RUNTIME_DIR=/tmp/run DISPLAY=$DISPLAY DBUS_SESSION_BUS_ADDRESS=$bus "
           "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb LANG=C.UTF-8 /build/app/salvex) "
           "> $work/salvex.log 2>&1 & app=$!")
@@ -430,7 +431,7 @@ class Lab:
         self.box()
         self.ok()  # Verifique su correcta grabación
         g("click '^Salvex by Brel$' 3667 2587")  # Cancelar
-        g(f"mv $work/out/terminal.xls /work/{name}.xls")
+        g(f"mv $out/terminal.xls /work/{name}.xls")
         try:
             return open(f"{self.work}/share/{name}.xls", "rb").read()
         except OSError:

@@ -11,18 +11,20 @@ here=$(cd "$(dirname "$0")" && pwd)
 out=${1:?usage: build-ttyle.sh OUTDIR [ABI]}
 
 image_abi() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: linux-image-//p' | head -n1; }
-apt() { apt-get -o DPkg::Lock::Timeout=600 -q "$@"; }
+# quiet unless it fails
+apt() { local log; log=$(DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 -q "$@" 2>&1) || { echo "$log" >&2; return 1; }; }
 
 abi=${2:-$(image_abi)}
 if [ -z "$abi" ]; then
-    apt update >/dev/null
+    apt update
     abi=$(image_abi)
 fi
 [ -n "$abi" ] || { echo "build-ttyle: no linux-image-amd64 ABI known to apt" >&2; exit 1; }
 headers=/usr/src/linux-headers-$abi
 if [ ! -e "$headers/Makefile" ]; then
-    apt install -y --no-install-recommends "linux-headers-$abi" >/dev/null ||
-        { apt update >/dev/null && apt install -y --no-install-recommends "linux-headers-$abi" >/dev/null; }
+    pkgs=("linux-headers-$abi" make)
+    apt install -y --no-install-recommends "${pkgs[@]}" ||
+        { apt update && apt install -y --no-install-recommends "${pkgs[@]}"; }
 fi
 
 mkdir -p "$out"
@@ -32,7 +34,7 @@ cp "$here/ttyle.c" "$here/Kbuild" "$out/"
 make -s -C "$headers" M="$out" CONFIG_DEBUG_INFO_BTF_MODULES= modules
 gcc -static -O2 -Wall -Wextra -Wpedantic -o "$out/icount" "$here/icount.c"
 
-vermagic=$(modinfo -F vermagic "$out/ttyle.ko")
+vermagic=$(grep -a -o 'vermagic=[^[:cntrl:]]*' "$out/ttyle.ko" | cut -d= -f2)
 case "$vermagic" in
 "$abi "*) echo "build-ttyle: $out/ttyle.ko for $abi" ;;
 *) echo "build-ttyle: ttyle.ko says '$vermagic', not $abi" >&2; exit 1 ;;

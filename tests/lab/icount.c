@@ -20,8 +20,8 @@ int main(int argc, char **argv)
         perror(argv[1]);
         return 1;
     }
-    printf("rx=%d parity=%d frame=%d brk=%d overrun=%d buf_overrun=%d\n", ic.rx, ic.parity, ic.frame,
-           ic.brk, ic.overrun, ic.buf_overrun);
+    printf("rx=%d parity=%d frame=%d brk=%d overrun=%d buf_overrun=%d\n", ic.rx, ic.parity,
+        ic.frame, ic.brk, ic.overrun, ic.buf_overrun);
     close(fd);
     return 0;
 }

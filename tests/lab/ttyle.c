@@ -12,7 +12,6 @@
  * and read() hands back, and consumes, what programs wrote to /dev/ttyLE0.
  */
 
-#include <linux/ctype.h>
 #include <linux/fs.h>
 #include <linux/kernel.h>
 #include <linux/kfifo.h>
@@ -32,7 +31,7 @@
 
 static struct tty_driver *ttyle_driver;
 static struct tty_port ttyle_port;
-static DEFINE_MUTEX(ttyle_ctl_lock); /* one control write at a time */
+static DEFINE_MUTEX(ttyle_ctl_lock); /* one control read or write at a time */
 static DEFINE_SPINLOCK(ttyle_lock); /* masks, counters, modem lines */
 static unsigned int read_status_mask;
 static unsigned int ignore_status_mask;
@@ -115,15 +114,9 @@ static void ttyle_receive(unsigned int lsr, unsigned char ch)
 
 static int ttyle_hex(const char **p, unsigned char *out)
 {
-	int hi, lo;
-
-	while (**p == ' ' || **p == '\t')
-		(*p)++;
-	hi = hex_to_bin((*p)[0]);
-	lo = hi < 0 ? -1 : hex_to_bin((*p)[1]);
-	if (lo < 0)
+	*p = skip_spaces(*p);
+	if (hex2bin(out, *p, 1))
 		return -EINVAL;
-	*out = hi << 4 | lo;
 	*p += 2;
 	return 0;
 }

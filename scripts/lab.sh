@@ -69,6 +69,13 @@ if [ ! -s "$initrd" ] || [ tests/lab/init -nt "$initrd" ]; then
     rm -rf "$tree"
 fi
 
+# The test serial driver, built against the headers of exactly the guest's kernel (a module
+# built for another ABI does not load).
+ttyle="$cache/ttyle-$abi"
+if [ ! -s "$ttyle/ttyle.ko" ] || [ tests/lab/ttyle.c -nt "$ttyle/ttyle.ko" ]; then
+    tests/lab/build-ttyle.sh "$ttyle" "$abi"
+fi
+
 if [ -x "$build/app/salvex" ]; then
     cmake --build "$build" -j2 --target salvex salvex-sim
 else

@@ -38,11 +38,12 @@ echo "$abi" > "$cache/abi"
 echo "lab: guest kernel $abi (modules for it build against linux-headers-$abi)"
 kernel="$cache/kernel-$abi"
 if [ ! -s "$kernel/boot/vmlinuz-$abi" ]; then
-    deb=$(ls "$cache"/linux-image-"$abi"_*.deb 2> /dev/null | head -n 1 || true)
-    if [ -z "$deb" ]; then
+    debs=("$cache"/linux-image-"$abi"_*.deb)
+    if [ ! -e "${debs[0]}" ]; then
         (cd "$cache" && apt-get -o DPkg::Lock::Timeout=600 download "linux-image-$abi")
-        deb=$(ls "$cache"/linux-image-"$abi"_*.deb | head -n 1)
+        debs=("$cache"/linux-image-"$abi"_*.deb)
     fi
+    deb=${debs[0]}
     rm -rf "$kernel.part"
     dpkg-deb -x "$deb" "$kernel.part"
     depmod -b "$kernel.part" "$abi"
@@ -84,7 +85,7 @@ fi
 
 work=$(mktemp -d /tmp/salvex-lab.XXXXXX)
 pids=()
-cleanup() {
+cleanup() { # shellcheck disable=SC2317 # run by the trap
     for p in "${pids[@]}" $(cat "$work/qemu.pid" 2> /dev/null); do kill "$p" 2> /dev/null || true; done
 }
 trap cleanup EXIT

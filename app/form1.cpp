@@ -3,6 +3,7 @@
 
 #include "dialogs.h"
 #include "form2.h"
+#include "framemargins.h"
 #include "frmabout.h"
 #include "module1.h"
 #include "mscomm.h"
@@ -162,13 +163,14 @@ Form1::Form1(QWidget *parent) : QWidget(parent)
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
     connect(MSComm1, &MSComm::OnComm, this, &Form1::MSComm1_OnComm);
 
-    // The frame, title bar included, is centred: its size is known once the native window
-    // exists, which it may before it is shown.
+    // The frame, title bar included, is centred, and placed before the window first shows:
+    // its margins are asked for once the native window exists.
     winId();
     if (const QScreen *screen = this->screen()) {
-        QRect centred(QPoint(), frameGeometry().size());
+        const QMargins frame = frameMarginsBeforeShow(this);
+        QRect centred(QPoint(), size().grownBy(frame));
         centred.moveCenter(screen->availableGeometry().center());
-        move(centred.topLeft());
+        setGeometry(centred.marginsRemoved(frame));
     }
 
     // The reminder must be up before the window is first shown.

@@ -24,14 +24,15 @@ started=$(date +%s)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+. scripts/apt.sh
 install_missing() {
     local missing=() p
     for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
     done
     if [ ${#missing[@]} -gt 0 ]; then
-        $sudo apt-get update
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+        apt_get update
+        apt_get install -y --no-install-recommends "${missing[@]}"
     fi
 }
 
@@ -76,7 +77,7 @@ add_deb_src() {
         grep -E '^deb .*debian' /etc/apt/sources.list | sed 's/^deb /deb-src /' \
             | $sudo tee /etc/apt/sources.list.d/salvex-deb-src.list > /dev/null
     fi
-    $sudo apt-get update
+    apt_get update
 }
 
 # Qt Core, Gui, Widgets and Test for Windows from Debian's qt6-base, as the prebuilt archive

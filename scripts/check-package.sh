@@ -5,9 +5,7 @@
 # installed program under a virtual display until its first window shows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-apt=($sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300)
+. scripts/apt.sh
 
 tools=(lintian desktop-file-utils appstream xvfb xauth xdotool x11-utils imagemagick)
 missing=()
@@ -15,8 +13,8 @@ for p in "${tools[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    "${apt[@]}" update
-    "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
+    apt_get update
+    apt_get install -y --no-install-recommends "${missing[@]}"
 fi
 
 scripts/setup.sh
@@ -32,7 +30,7 @@ logged=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/salvex/chan
     | gunzip | sed -n '1s/^salvex (\(.*\)).*/\1/p')
 [ "$version" = "$logged" ] || { echo "package $version, changelog $logged" >&2; exit 1; }
 
-"${apt[@]}" install -y --reinstall "./$deb"
+apt_get install -y --reinstall "./$deb"
 appstreamcli validate --no-net /usr/share/metainfo/example.salvex.salvex.metainfo.xml
 desktop-file-validate /usr/share/applications/salvex.desktop
 echo "desktop-file-validate: valid"

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make pkg-config
     qt6-base-dev qt6-serialport-dev qt6-translations-l10n qt6-qpa-plugins libgl-dev
     fonts-liberation fonts-dejavu-core fonts-freefont-ttf
-    xvfb xauth xdotool imagemagick x11-utils
+    xvfb xauth xdotool imagemagick x11-utils openbox libxcb1-dev
     python3 dbus at-spi2-core python3-pyatspi)
 
 missing=()
@@ -16,10 +16,9 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+    . scripts/apt.sh
+    apt_get update
+    apt_get install -y --no-install-recommends "${missing[@]}"
 fi
 
 build="${SALVEX_BUILD:-build}"

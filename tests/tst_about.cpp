@@ -15,7 +15,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextLayout>
-#include <QTimer>
 
 #include <QScopeGuard>
 
@@ -245,38 +244,6 @@ private Q_SLOTS:
         about->picIcon->setFocus();
         QTest::keyClick(about->picIcon, Qt::Key_Return);
         QTRY_VERIFY(alive.isNull());
-    }
-
-    void everyWayOfClosingDestroysTheDialog_data()
-    {
-        QTest::addColumn<int>("way");
-        QTest::newRow("OK") << 0;
-        QTest::newRow("Esc") << 1;
-        QTest::newRow("frame close button") << 2;
-    }
-
-    void everyWayOfClosingDestroysTheDialog()
-    {
-        QFETCH(int, way);
-        QWidget owner;
-        QPointer<frmAbout> m_about;
-        for (int showing = 0; showing < 2; ++showing) {
-            if (!m_about)
-                m_about = new frmAbout(&owner);
-            QCOMPARE(m_about->lblVersion->text(), QStringLiteral("Version 1.0.0"));
-            QCOMPARE(m_about->lblTitle->text(), QStringLiteral("SALVEX"));
-            frmAbout *about = m_about;
-            QTimer::singleShot(0, about, [about, way] {
-                if (way == 0)
-                    about->cmdOK->click();
-                else if (way == 1)
-                    QTest::keyClick(about, Qt::Key_Escape);
-                else
-                    about->close();
-            });
-            m_about->exec();
-            QTRY_VERIFY(m_about.isNull());
-        }
     }
 
     void textValueOfTheToolKeyIsStartedWithoutMessage()

@@ -141,16 +141,22 @@ private Q_SLOTS:
         QTRY_COMPARE(form.Texto_Recibido->text(), QString());
     }
 
-    void theWindowsFrameIsCentredOnTheScreen()
+    // On the offscreen platform the frame is known before the window shows; under a real X11
+    // window manager it is not (ctest runs this again under Xvfb and openbox). Either way the
+    // frame is centred from the first moment the window shows: it never moves after.
+    void theWindowsFrameIsCentredOnTheScreenFromItsFirstShowing()
     {
         ScriptedDialogs boxes;
         Form1 form;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
-        const QPoint off
-            = form.frameGeometry().center() - form.screen()->availableGeometry().center();
+        const QRect first = form.frameGeometry();
+        const QPoint off = first.center() - form.screen()->availableGeometry().center();
         QVERIFY2(qAbs(off.x()) <= 1 && qAbs(off.y()) <= 1,
             qPrintable(QStringLiteral("off by %1, %2").arg(off.x()).arg(off.y())));
+        // Time for a late correction by the program or the window manager to show.
+        QTest::qWait(300);
+        QCOMPARE(form.frameGeometry(), first);
     }
 
     // What is drawn, not what the font says: the button is drawn with its caption and
@@ -534,29 +540,44 @@ private Q_SLOTS:
         QCOMPARE(back.receive(1), QByteArray("W"));
     }
 
-    void theAboutButtonShowsAFreshDialogEachTime()
+    void theAboutButtonShowsAFreshDialogHoweverTheLastOneWasClosed_data()
     {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("OK") << "OK";
+        QTest::newRow("Esc") << "Esc";
+        QTest::newRow("frame close button") << "close";
+    }
+
+    void theAboutButtonShowsAFreshDialogHoweverTheLastOneWasClosed()
+    {
+        QFETCH(QString, way);
         ScriptedDialogs boxes;
         Form1 form;
         form.show();
-        QPointer<frmAbout> first;
-        QStringList versions;
-        auto pressOK = [&] {
-            auto *about = qobject_cast<frmAbout *>(QApplication::activeModalWidget());
-            QVERIFY(about);
-            QCOMPARE(about->parentWidget(), &form);
-            if (!first)
-                first = about;
-            versions.append(about->lblVersion->text());
-            about->cmdOK->click();
+        QPointer<frmAbout> about;
+        QWidget *owner = nullptr;
+        // Closes the dialog before anything is compared: a failed comparison must not leave
+        // it waiting.
+        auto closeIt = [&] {
+            about = qobject_cast<frmAbout *>(QApplication::activeModalWidget());
+            if (!about)
+                return;
+            owner = about->parentWidget();
+            if (way == "OK")
+                about->cmdOK->click();
+            else if (way == "Esc")
+                QTest::keyClick(about, Qt::Key_Escape);
+            else
+                about->close();
         };
-        QTimer::singleShot(0, pressOK);
-        form.Command3_Click();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(first.isNull());
-        QTimer::singleShot(0, pressOK);
-        form.Command3_Click();
-        QCOMPARE(versions, QStringList({ "Version 1.0.0", "Version 1.0.0" }));
+        for (int press = 1; press <= 2; ++press) {
+            owner = nullptr;
+            QTimer::singleShot(0, closeIt);
+            form.Command3_Click();
+            QCOMPARE(owner, &form);
+            // Closed is gone: the next press builds the dialog anew.
+            QTRY_VERIFY(about.isNull());
+        }
     }
 
     // The title bar under a real window system is checked end to end (tests/e2e).

@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: MIT
-#include "codepage.h"
 #include "comports.h"
 #include "lineerrors.h"
 #include "linemarks.h"
 #include "mscomm.h"
 #include "ptypair.h"
+#include "windows1252.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -61,13 +60,13 @@ private:
         return true;
     }
 
-    // Every notification of received characters adds their bytes to `received`.
-    static void collectInto(MSComm &comm, QByteArray &received)
+    // Every notification of received characters adds them to `received`.
+    static void collectInto(MSComm &comm, QString &received)
     {
         comm.setRThreshold(1);
         connect(&comm, &MSComm::OnComm, [&] {
             if (comm.commEvent() == MSComm::comEvReceive)
-                received += CodePage::toBytes(comm.input());
+                received += comm.input();
         });
     }
 
@@ -434,19 +433,15 @@ private Q_SLOTS:
         QCOMPARE(named, QStringLiteral("COM5 — USB-SERIAL CH340 (COM5)"));
 
         MSComm comm;
-        comm.setRThreshold(1);
-        QByteArray received;
-        connect(&comm, &MSComm::OnComm, [&] {
-            if (comm.commEvent() == MSComm::comEvReceive)
-                received += comm.input().toLatin1();
-        });
+        QString received;
+        collectInto(comm, received);
         comm.setCommPort(1);
         comm.setSettings(QStringLiteral(" 9600,E,8,1"));
         QCOMPARE(refusal([&] { comm.setPortOpen(true); }).description, QStringLiteral("accepted"));
         comm.setOutput(QStringLiteral("W"));
         QCOMPARE(pty.receive(1), QByteArray("W"));
         QVERIFY(pty.send("TOTAL 42\r\n"));
-        QTRY_COMPARE(received, QByteArray("TOTAL 42\r\n"));
+        QTRY_COMPARE(received, QStringLiteral("TOTAL 42\r\n"));
         comm.setPortOpen(false);
 
         comm.setCommPort(2);
@@ -610,7 +605,6 @@ private Q_SLOTS:
         PtyPair pty;
         MSComm comm;
         comm.setSThreshold(1);
-        QSignalSpy notifications(&comm, &MSComm::OnComm);
         QList<int> events;
         connect(&comm, &MSComm::OnComm, [&] { events.append(comm.commEvent()); });
         QVERIFY(openOn(comm, pty));
@@ -625,17 +619,14 @@ private Q_SLOTS:
     {
         PtyPair pty;
         MSComm comm;
-        QByteArray received;
+        QString received;
         collectInto(comm, received);
         QVERIFY(openOn(comm, pty));
-        QByteArray all;
-        for (int i = 0; i < 256; ++i)
-            all.append(char(i));
-        QVERIFY(pty.send(all.left(2)));
-        QTRY_COMPARE(received, all.left(2));
-        QVERIFY(pty.send(all.mid(2)));
-        QTRY_COMPARE(received.size(), all.size());
-        QCOMPARE(received, all);
+        QVERIFY(pty.send(everyByte().left(2)));
+        QTRY_COMPARE(received, QStringLiteral(u"\u0000\u0001"));
+        QVERIFY(pty.send(everyByte().mid(2)));
+        QTRY_COMPARE(received.size(), 256);
+        QCOMPARE(received, everyByteAsText());
         // Reading empties the buffer: nothing is delivered twice.
         QCOMPARE(comm.input(), QString());
     }
@@ -713,7 +704,7 @@ private Q_SLOTS:
     {
         auto pty = std::make_unique<PtyPair>();
         MSComm comm;
-        QByteArray received;
+        QString received;
         collectInto(comm, received);
         QVERIFY(openOn(comm, *pty));
         // A pseudo-terminal has no modem lines; that alone is no loss.
@@ -721,7 +712,7 @@ private Q_SLOTS:
         QVERIFY(comm.portOpen());
 
         QVERIFY(pty->send("REPORTE"));
-        QTRY_COMPARE(received, QByteArray("REPORTE"));
+        QTRY_COMPARE(received, QStringLiteral("REPORTE"));
         pty.reset();
         QTRY_VERIFY(!comm.portOpen());
         const CommError error = refusal([&] { comm.setOutput(QStringLiteral("W")); });
@@ -775,7 +766,7 @@ private Q_SLOTS:
     {
         PtyPair pty;
         MSComm comm;
-        QByteArray received;
+        QString received;
         collectInto(comm, received);
         QVERIFY(openOn(comm, pty));
         QVERIFY(pty.line().marksErrors);
@@ -783,9 +774,10 @@ private Q_SLOTS:
         QCOMPARE(pty.line().baud, 2400);
         QVERIFY(pty.line().marksErrors);
 
-        const QByteArray runs("\xff\xff\xff A\xff\x00\xff\x00\x00\xff");
+        // Written with its length: a plain C string would end at the first NUL.
+        const QByteArray runs = QByteArrayLiteral("\xff\xff\xff A\xff\x00\xff\x00\x00\xff");
         QVERIFY(pty.send(runs));
-        QTRY_COMPARE(received, runs);
+        QTRY_COMPARE(received, QStringLiteral(u"ÿÿÿ Aÿ\u0000ÿ\u0000\u0000ÿ"));
     }
 #endif
 };

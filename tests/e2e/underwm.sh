@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Runs a command under a real X server and window manager, Xvfb and openbox, with Qt on
+# X11: what the offscreen platform cannot show, such as where the window manager puts the
+# frame. Fails when either cannot be started; nothing is skipped.
+#   underwm.sh COMMAND [ARGUMENTS...]
+set -euo pipefail
+work=$(mktemp -d /tmp/salvex-wm.XXXXXX)
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2> /dev/null || true; done; }
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; echo "evidence in $work" >&2; exit 1; }
+# shellcheck source=SCRIPTDIR/operator.sh
+. "$(dirname "$0")/operator.sh"
+
+command -v openbox > /dev/null || fail "openbox is not installed"
+virtual_display
+openbox --sm-disable > "$work/openbox.log" 2>&1 &
+pids+=($!)
+# The window manager is at work once it names itself on the root window.
+for _ in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2> /dev/null | grep -q 'window id' && break
+    sleep 0.1
+done
+xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id' \
+    || { cat "$work/openbox.log"; fail "openbox did not start"; }
+QT_QPA_PLATFORM=xcb "$@"

@@ -17,8 +17,6 @@ mkdir -p "$cache"
 cache=$(realpath "$cache")
 start=$(date +%s)
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 packages=(qemu-system-x86 busybox-static kmod cpio gzip strace python3 python3-pyatspi at-spi2-core dbus
     xvfb xdotool imagemagick)
 missing=()
@@ -26,9 +24,10 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2> /dev/null | grep -q "ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    $sudo apt-get -o DPkg::Lock::Timeout=600 update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y \
-        --no-install-recommends "${missing[@]}"
+    # shellcheck source=scripts/apt.sh
+    . scripts/apt.sh
+    apt_get update
+    apt_get install -y --no-install-recommends "${missing[@]}"
 fi
 
 # The kernel Debian installs today, unpacked only.

@@ -8,7 +8,7 @@ and replugs, and drives salvex inside the guest through a shell on a virtio port
 end-to-end helpers (tests/e2e/operator.sh). Each case prints PASS or FAIL.
 
 Inside the guest the same file reads what the program shows through AT-SPI (`lab.py
-shown`) and plays the machine's end of a gadget line (`lab.py machine ...`).
+reader ...`) and plays the machine's end of a gadget line (`lab.py machine ...`).
 """
 import argparse
 import json
@@ -186,9 +186,6 @@ class Guest:
         out = out.decode(errors="replace")
         return (out[:-1] if out.endswith("\n") else out), int(code)
 
-    def out(self, command, limit=60):
-        return self.run(command, limit)[0]
-
 
 # The guest's side: what the operator sees, read through AT-SPI, and the gadget machine.
 def reader(ask, said):
@@ -319,7 +316,7 @@ class Lab:
             ports.append(s.getsockname()[1])
             s.close()
         os.makedirs(f"{self.work}/share", exist_ok=True)
-        self.usb_device = f"usb-serial,id=ftdi0,bus=xhci.0,chardev=u0,always-plugged=on"
+        self.usb_device = "usb-serial,id=ftdi0,bus=xhci.0,chardev=u0,always-plugged=on"
         shares = [("hostusr", "/usr", True), ("hostetc", "/etc", True),
                   ("hostfc", "/var/cache/fontconfig", True), ("repo", a.repo, True),
                   ("build", a.build, True), ("cache", a.cache, True),

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <optional>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -149,15 +150,14 @@ qint64 LinuxSerialPort::write(const QByteArray &data)
     return m_port.write(data);
 }
 
-// The overruns the driver counted, in the chip or in its own buffer, or -1 where the
-// adapter's driver keeps no count.
-qint64 LinuxSerialPort::overrunCount(bool buffer) const
+// What the driver counted since the port opened, or nothing where it keeps no counts.
+std::optional<serial_icounter_struct> LinuxSerialPort::driverCounts() const
 {
     serial_icounter_struct counts {};
     const int fd = int(m_port.handle());
     if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &counts) != 0)
-        return -1;
-    return buffer ? counts.buf_overrun : counts.overrun;
+        return std::nullopt;
+    return counts;
 }
 
 LineErrors LinuxSerialPort::takeLineErrors()
@@ -165,13 +165,21 @@ LineErrors LinuxSerialPort::takeLineErrors()
     LineErrors found;
     found.damaged = std::exchange(m_marks.damaged, 0);
     found.breaks = std::exchange(m_marks.breaks, 0);
-    const auto since = [](qint64 now, qint64 &seen) {
-        const qint64 more = now >= 0 && seen >= 0 ? now - seen : 0;
-        seen = now;
-        return more;
-    };
-    found.overruns = since(overrunCount(false), m_overrunsSeen);
-    found.bufferOverruns = since(overrunCount(true), m_bufferOverrunsSeen);
+    const std::optional<serial_icounter_struct> now = driverCounts();
+    const std::optional<serial_icounter_struct> seen = std::exchange(m_countsSeen, now);
+    if (!now || !seen)
+        return found;
+    const qint64 damaged = qint64(now->parity - seen->parity) + (now->frame - seen->frame);
+    const qint64 breaks = qint64(now->brk) - seen->brk;
+    // A damaged NUL arrives marked as a break is (0xFF 0x00 0x00); the counts tell them apart.
+    const qint64 nulls = qMax<qint64>(0, qMin(found.breaks - breaks, damaged - found.damaged));
+    found.breaks -= nulls;
+    found.damaged += nulls;
+    // Some drivers (cdc_acm) count damaged bytes and breaks they do not mark.
+    found.damaged = qMax(found.damaged, damaged);
+    found.breaks = qMax(found.breaks, breaks);
+    found.overruns = qint64(now->overrun) - seen->overrun;
+    found.bufferOverruns = qint64(now->buf_overrun) - seen->buf_overrun;
     return found;
 }
 

@@ -128,6 +128,8 @@ bool LinuxSerialPort::open(QIODevice::OpenMode mode)
     }
     markLineErrors(int(m_port.handle()));
     m_marks = LineMarks();
+    m_openCounts = driverCounts();
+    m_breakMarks = m_damagedMarks = 0;
     takeLineErrors();
     return true;
 }
@@ -141,8 +143,35 @@ void LinuxSerialPort::close()
 QByteArray LinuxSerialPort::readAll()
 {
     QByteArray bytes;
-    m_marks.decode(m_port.readAll(), bytes);
+    QList<qsizetype> breaks;
+    const qint64 damaged = m_marks.damaged;
+    m_marks.decode(m_port.readAll(), bytes, &breaks);
+    m_damagedMarks += m_marks.damaged - damaged;
+    m_breakMarks += breaks.size();
+    if (!breaks.isEmpty())
+        restoreNuls(bytes, breaks);
     return bytes;
+}
+
+// A NUL damaged on the line arrives marked as a break is (0xFF 0x00 0x00). Where the driver
+// counts, more breaks marked than it counted, with damaged bytes it counted but did not
+// mark, are such NULs: they are put back where they came, and told as damaged bytes.
+void LinuxSerialPort::restoreNuls(QByteArray &bytes, const QList<qsizetype> &breaks)
+{
+    const std::optional<serial_icounter_struct> now = driverCounts();
+    if (!now || !m_openCounts)
+        return;
+    const qint64 counted = qint64(now->brk) - m_openCounts->brk;
+    const qint64 damaged
+        = qint64(now->parity - m_openCounts->parity) + (now->frame - m_openCounts->frame);
+    const qint64 nulls
+        = qBound<qint64>(0, qMin(m_breakMarks - counted, damaged - m_damagedMarks), breaks.size());
+    for (qint64 i = 1; i <= nulls; ++i)
+        bytes.insert(breaks[breaks.size() - i], '\0');
+    m_marks.breaks -= nulls;
+    m_marks.damaged += nulls;
+    m_breakMarks -= nulls;
+    m_damagedMarks += nulls;
 }
 
 qint64 LinuxSerialPort::write(const QByteArray &data)
@@ -171,10 +200,6 @@ LineErrors LinuxSerialPort::takeLineErrors()
         return found;
     const qint64 damaged = qint64(now->parity - seen->parity) + (now->frame - seen->frame);
     const qint64 breaks = qint64(now->brk) - seen->brk;
-    // A damaged NUL arrives marked as a break is (0xFF 0x00 0x00); the counts tell them apart.
-    const qint64 nulls = qMax<qint64>(0, qMin(found.breaks - breaks, damaged - found.damaged));
-    found.breaks -= nulls;
-    found.damaged += nulls;
     // Some drivers (cdc_acm) count damaged bytes and breaks they do not mark.
     found.damaged = qMax(found.damaged, damaged);
     found.breaks = qMax(found.breaks, breaks);

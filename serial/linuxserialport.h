@@ -82,6 +82,7 @@ private:
     void onError(SerialPortError error);
     bool deviceGone() const;
     std::optional<serial_icounter_struct> driverCounts() const;
+    void restoreNuls(QByteArray &bytes, const QList<qsizetype> &breaks);
 
     QSerialPort m_port;
     // The device as the control named it: Qt keeps only the part after /dev/.
@@ -89,6 +90,10 @@ private:
     LineMarks m_marks;
     // The driver's counts at the last look; none where it keeps none.
     std::optional<serial_icounter_struct> m_countsSeen;
+    // Since the opening: the driver's counts then, and the breaks and damaged bytes marked.
+    std::optional<serial_icounter_struct> m_openCounts;
+    qint64 m_breakMarks = 0;
+    qint64 m_damagedMarks = 0;
     // Set where the system's own words would mislead: a denied access, a device gone.
     SerialPortError m_error = NoError;
     QString m_errorString;

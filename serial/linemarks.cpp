@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-void LineMarks::decode(QByteArrayView in, QByteArray &out)
+void LineMarks::decode(QByteArrayView in, QByteArray &out, QList<qsizetype> *breakAt)
 {
     const char *next = in.data();
     const char *const end = next + in.size();
@@ -32,6 +32,8 @@ void LineMarks::decode(QByteArrayView in, QByteArray &out)
                 out.append(byte);
         } else if (byte == '\0') {
             ++breaks;
+            if (breakAt)
+                breakAt->append(out.size());
         } else {
             ++damaged;
             out.append(byte);

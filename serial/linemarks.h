@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 
 // Reads what a Linux serial driver delivers with INPCK and PARMRK set: a byte X received
 // with a parity or framing error comes as 0xFF 0x00 X, a break as 0xFF 0x00 0x00, and a real
@@ -11,8 +12,9 @@
 class LineMarks
 {
 public:
-    // Appends the bytes of `in` to `out`, marks taken out.
-    void decode(QByteArrayView in, QByteArray &out);
+    // Appends the bytes of `in` to `out`, marks taken out; where a break was, the place in
+    // `out` goes to `breakAt`.
+    void decode(QByteArrayView in, QByteArray &out, QList<qsizetype> *breakAt = nullptr);
 
     qint64 damaged = 0;
     qint64 breaks = 0;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <optional>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -127,6 +128,8 @@ bool LinuxSerialPort::open(QIODevice::OpenMode mode)
     }
     markLineErrors(int(m_port.handle()));
     m_marks = LineMarks();
+    m_openCounts = driverCounts();
+    m_breakMarks = m_damagedMarks = 0;
     takeLineErrors();
     return true;
 }
@@ -140,8 +143,35 @@ void LinuxSerialPort::close()
 QByteArray LinuxSerialPort::readAll()
 {
     QByteArray bytes;
-    m_marks.decode(m_port.readAll(), bytes);
+    QList<qsizetype> breaks;
+    const qint64 damaged = m_marks.damaged;
+    m_marks.decode(m_port.readAll(), bytes, &breaks);
+    m_damagedMarks += m_marks.damaged - damaged;
+    m_breakMarks += breaks.size();
+    if (!breaks.isEmpty())
+        restoreNuls(bytes, breaks);
     return bytes;
+}
+
+// A NUL damaged on the line arrives marked as a break is (0xFF 0x00 0x00). Where the driver
+// counts, more breaks marked than it counted, with damaged bytes it counted but did not
+// mark, are such NULs: they are put back where they came, and told as damaged bytes.
+void LinuxSerialPort::restoreNuls(QByteArray &bytes, const QList<qsizetype> &breaks)
+{
+    const std::optional<serial_icounter_struct> now = driverCounts();
+    if (!now || !m_openCounts)
+        return;
+    const qint64 counted = qint64(now->brk) - m_openCounts->brk;
+    const qint64 damaged
+        = qint64(now->parity - m_openCounts->parity) + (now->frame - m_openCounts->frame);
+    const qint64 nulls
+        = qBound<qint64>(0, qMin(m_breakMarks - counted, damaged - m_damagedMarks), breaks.size());
+    for (qint64 i = 1; i <= nulls; ++i)
+        bytes.insert(breaks[breaks.size() - i], '\0');
+    m_marks.breaks -= nulls;
+    m_marks.damaged += nulls;
+    m_breakMarks -= nulls;
+    m_damagedMarks += nulls;
 }
 
 qint64 LinuxSerialPort::write(const QByteArray &data)
@@ -154,15 +184,14 @@ qint64 LinuxSerialPort::write(const QByteArray &data)
     return queued;
 }
 
-// The overruns the driver counted, in the chip or in its own buffer, or -1 where the
-// adapter's driver keeps no count.
-qint64 LinuxSerialPort::overrunCount(bool buffer) const
+// What the driver counted since the port opened, or nothing where it keeps no counts.
+std::optional<serial_icounter_struct> LinuxSerialPort::driverCounts() const
 {
     serial_icounter_struct counts {};
     const int fd = int(m_port.handle());
     if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &counts) != 0)
-        return -1;
-    return buffer ? counts.buf_overrun : counts.overrun;
+        return std::nullopt;
+    return counts;
 }
 
 LineErrors LinuxSerialPort::takeLineErrors()
@@ -170,13 +199,17 @@ LineErrors LinuxSerialPort::takeLineErrors()
     LineErrors found;
     found.damaged = std::exchange(m_marks.damaged, 0);
     found.breaks = std::exchange(m_marks.breaks, 0);
-    const auto since = [](qint64 now, qint64 &seen) {
-        const qint64 more = now >= 0 && seen >= 0 ? now - seen : 0;
-        seen = now;
-        return more;
-    };
-    found.overruns = since(overrunCount(false), m_overrunsSeen);
-    found.bufferOverruns = since(overrunCount(true), m_bufferOverrunsSeen);
+    const std::optional<serial_icounter_struct> now = driverCounts();
+    const std::optional<serial_icounter_struct> seen = std::exchange(m_countsSeen, now);
+    if (!now || !seen)
+        return found;
+    const qint64 damaged = qint64(now->parity - seen->parity) + (now->frame - seen->frame);
+    const qint64 breaks = qint64(now->brk) - seen->brk;
+    // Some drivers (cdc_acm) count damaged bytes and breaks they do not mark.
+    found.damaged = qMax(found.damaged, damaged);
+    found.breaks = qMax(found.breaks, breaks);
+    found.overruns = qint64(now->overrun) - seen->overrun;
+    found.bufferOverruns = qint64(now->buf_overrun) - seen->buf_overrun;
     return found;
 }
 

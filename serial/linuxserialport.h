@@ -8,6 +8,9 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <linux/serial.h>
+#include <optional>
+
 // A serial port on Linux: Qt SerialPort, with the driver asked to mark the bytes the line
 // damaged, and a device that went away told as such rather than by whatever the system
 // last said. The same members as the Windows port, so the control reads the same on both.
@@ -78,15 +81,19 @@ private:
     bool marked(bool taken);
     void onError(SerialPortError error);
     bool deviceGone() const;
-    qint64 overrunCount(bool buffer) const;
+    std::optional<serial_icounter_struct> driverCounts() const;
+    void restoreNuls(QByteArray &bytes, const QList<qsizetype> &breaks);
 
     QSerialPort m_port;
     // The device as the control named it: Qt keeps only the part after /dev/.
     QString m_name;
     LineMarks m_marks;
-    // The driver's overrun counts at the last look; -1 where it keeps none.
-    qint64 m_overrunsSeen = -1;
-    qint64 m_bufferOverrunsSeen = -1;
+    // The driver's counts at the last look; none where it keeps none.
+    std::optional<serial_icounter_struct> m_countsSeen;
+    // Since the opening: the driver's counts then, and the breaks and damaged bytes marked.
+    std::optional<serial_icounter_struct> m_openCounts;
+    qint64 m_breakMarks = 0;
+    qint64 m_damagedMarks = 0;
     // Set where the system's own words would mislead: a denied access, a device gone.
     SerialPortError m_error = NoError;
     QString m_errorString;

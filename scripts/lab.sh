@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The lab: salvex on real Linux serial drivers (8250, ftdi_sio, cdc_acm) in a virtual
+# machine running Debian's own kernel. Installs what it needs, fetches the kernel package
+# and unpacks it into the cache (never installs it), builds the guest's initramfs and
+# salvex, boots one guest and runs every case, printing PASS or FAIL for each. Exits
+# non-zero if any case fails.
+#   scripts/lab.sh [BUILD_DIR [--cases 8250,ftdi,acm]]   (default build/, or SALVEX_BUILD)
+# The cache is ~/.cache/salvex/lab, or SALVEX_LAB_CACHE; the kernel's ABI is written to
+# its file "abi" for whatever builds modules against the matching headers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+build=$(realpath -m "${1:-${SALVEX_BUILD:-build}}")
+cache=${SALVEX_LAB_CACHE:-$HOME/.cache/salvex/lab}
+mkdir -p "$cache"
+cache=$(realpath "$cache")
+start=$(date +%s)
+
+packages=(qemu-system-x86 busybox-static kmod cpio gzip strace python3 python3-pyatspi at-spi2-core dbus
+    xvfb xdotool imagemagick)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2> /dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    # shellcheck source=scripts/apt.sh
+    . scripts/apt.sh
+    apt_get update
+    apt_get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The kernel Debian installs today, unpacked only.
+abi=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: linux-image-\([0-9].*\)$/\1/p' | head -n 1)
+[ -n "$abi" ] || { echo "lab: no kernel package behind linux-image-amd64" >&2; exit 1; }
+echo "$abi" > "$cache/abi"
+echo "lab: guest kernel $abi (modules for it build against linux-headers-$abi)"
+kernel="$cache/kernel-$abi"
+if [ ! -s "$kernel/boot/vmlinuz-$abi" ]; then
+    debs=("$cache"/linux-image-"$abi"_*.deb)
+    if [ ! -e "${debs[0]}" ]; then
+        (cd "$cache" && apt-get -o DPkg::Lock::Timeout=600 download "linux-image-$abi")
+        debs=("$cache"/linux-image-"$abi"_*.deb)
+    fi
+    deb=${debs[0]}
+    rm -rf "$kernel.part"
+    dpkg-deb -x "$deb" "$kernel.part"
+    depmod -b "$kernel.part" "$abi"
+    mv "$kernel.part" "$kernel"
+fi
+
+# The initramfs: busybox, the guest's init and what it needs to reach the 9p shares and
+# the virtio port; every other module is loaded from the cache once the root is up.
+initrd="$cache/initramfs-$abi.cpio.gz"
+if [ ! -s "$initrd" ] || [ tests/lab/init -nt "$initrd" ]; then
+    tree=$(mktemp -d)
+    mkdir -p "$tree/bin" "$tree/modules" "$tree/proc" "$tree/sys" "$tree/dev"
+    cp /bin/busybox "$tree/bin/busybox"
+    cp tests/lab/init "$tree/init"
+    chmod 755 "$tree/init"
+    for m in virtio_pci 9pnet_virtio 9p virtio_console; do
+        modprobe -d "$kernel" -S "$abi" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
+    done | awk '!seen[$0]++' | while read -r ko; do
+        cp "$ko" "$tree/modules/"
+        basename "$ko" >> "$tree/modules.order"
+    done
+    (cd "$tree" && find . | cpio -o -H newc --quiet | gzip -1) > "$initrd.part"
+    mv "$initrd.part" "$initrd"
+    rm -rf "$tree"
+fi
+
+# The test serial driver, built against the headers of exactly the guest's kernel (a module
+# built for another ABI does not load).
+ttyle="$cache/ttyle-$abi"
+if [ ! -s "$ttyle/ttyle.ko" ] || [ tests/lab/ttyle.c -nt "$ttyle/ttyle.ko" ]; then
+    tests/lab/build-ttyle.sh "$ttyle" "$abi"
+fi
+
+if [ -x "$build/app/salvex" ]; then
+    cmake --build "$build" -j2 --target salvex salvex-sim
+else
+    SALVEX_BUILD="$build" scripts/setup.sh
+fi
+
+work=$(mktemp -d /tmp/salvex-lab.XXXXXX)
+pids=()
+cleanup() { # shellcheck disable=SC2317 # run by the trap
+    for p in "${pids[@]}" $(cat "$work/qemu.pid" 2> /dev/null); do kill "$p" 2> /dev/null || true; done
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+python3 tests/lab/lab.py --repo "$repo" --build "$build" --kernel "$kernel/boot/vmlinuz-$abi" \
+    --initrd "$initrd" --cache "$cache" --abi "$abi" --work "$work" "${@:2}" &
+pids+=($!)
+status=0
+wait "${pids[0]}" || status=$?
+echo "lab: $(($(date +%s) - start)) s in all; evidence in $work"
+exit $status

@@ -203,11 +203,17 @@ LineErrors LinuxSerialPort::takeLineErrors()
     const std::optional<serial_icounter_struct> seen = std::exchange(m_countsSeen, now);
     if (!now || !seen)
         return found;
-    const qint64 damaged = qint64(now->parity - seen->parity) + (now->frame - seen->frame);
-    const qint64 breaks = qint64(now->brk) - seen->brk;
-    // Some drivers (cdc_acm) count damaged bytes and breaks they do not mark.
-    found.damaged = qMax(found.damaged, damaged);
-    found.breaks = qMax(found.breaks, breaks);
+    const qint64 parity = qint64(now->parity) - seen->parity;
+    const qint64 framing = qint64(now->frame) - seen->frame;
+    // Where the driver counted every damaged byte it marked, its counts tell parity from
+    // framing; some drivers (cdc_acm) count damaged bytes and breaks without marking them.
+    // Others mark a whole USB packet for one error counted: then the marks tell more.
+    if (found.damaged <= parity + framing) {
+        found.damaged = 0;
+        found.parity = parity;
+        found.framing = framing;
+    }
+    found.breaks = qMax(found.breaks, qint64(now->brk) - seen->brk);
     found.overruns = qint64(now->overrun) - seen->overrun;
     found.bufferOverruns = qint64(now->buf_overrun) - seen->buf_overrun;
     return found;

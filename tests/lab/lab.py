@@ -659,21 +659,22 @@ def acm(lab):
 # flagged as a UART driver flags them. Each answer: its driver pushes (ttyle.c's commands),
 # the text it must leave, and the count of each kind the box must tell.
 TTYLE = [
-    ("one parity-damaged byte", ["data 4f4b2031", "parity 32", "data 3334350d0a"], b"OK 12345\r\n", (1, 0, 0)),
-    ("one framing-damaged byte", ["data 4f4b2031", "frame 32", "data 33340d0a"], b"OK 1234\r\n", (1, 0, 0)),
-    ("a break", ["data 4f4b2031", "break", "data 32330d0a"], b"OK 123\r\n", (0, 1, 0)),
-    ("3 overruns", ["data 4f4b2031", "overrun 3", "data 32330d0a"], b"OK 123\r\n", (0, 0, 3)),
+    ("one parity-damaged byte", ["data 4f4b2031", "parity 32", "data 3334350d0a"], b"OK 12345\r\n", (1, 0, 0, 0)),
+    ("one framing-damaged byte", ["data 4f4b2031", "frame 32", "data 33340d0a"], b"OK 1234\r\n", (0, 1, 0, 0)),
+    ("a break", ["data 4f4b2031", "break", "data 32330d0a"], b"OK 123\r\n", (0, 0, 1, 0)),
+    ("3 overruns", ["data 4f4b2031", "overrun 3", "data 32330d0a"], b"OK 123\r\n", (0, 0, 0, 3)),
     ("all four kinds, marks split across pushes",
-     ["data 4f4b20\\nparity 31", "data 32\\nframe 33", "break\\ndata 34", "overrun 2\\ndata 350d0a"],
-     b"OK 12345\r\n", (2, 1, 2)),
+     ["data 4f4b20\\nparity 31", "parity 32\\nframe 33", "break\\ndata 34", "overrun 2\\ndata 350d0a"],
+     b"OK 12345\r\n", (2, 1, 1, 2)),
     # A damaged NUL arrives marked exactly as a break (ff 00 00); the driver's counters tell
-    # it from a break: it is kept in the text and told as a damaged byte.
+    # it from a break: it is kept in the text and told as a parity error.
     ("a damaged 0xFF, a damaged 0x00 (marked as a break is), real 0xFFs",
      ["data 41\\nparity ff", "data 42\\nparity 00\\ndata 43", "data ffffff0d0a"],
-     b"A\xffB\x00C\xff\xff\xff\r\n", (2, 0, 0)),
-    ("a clean answer", ["data 4f4b2031323334350d0a"], b"OK 12345\r\n", (0, 0, 0)),
+     b"A\xffB\x00C\xff\xff\xff\r\n", (2, 0, 0, 0)),
+    ("a clean answer", ["data 4f4b2031323334350d0a"], b"OK 12345\r\n", (0, 0, 0, 0)),
 ]
-KINDS = [("byte dañado", "bytes dañados", "dañad"), ("corte de la línea", "cortes de la línea", "corte"),
+KINDS = [("error de paridad", "errores de paridad", "paridad"), ("error de trama", "errores de trama", "trama"),
+         ("corte de la línea", "cortes de la línea", "corte"),
          ("desbordamiento del adaptador", "desbordamientos del adaptador", "desbordamiento del adaptador")]
 
 
@@ -719,7 +720,7 @@ def ttyle_case(lab, name, pushes, counts):
     problems = [out] if code else []
     if any(counts):
         text, count = lab.box(10, read=True)
-        if counts == (2, 1, 2) and text and "4800" not in name:
+        if counts == (2, 1, 1, 2) and text and "4800" not in name:
             lab.screenshot("lab-ttyle-all-kinds")
     else:
         time.sleep(2.5)  # the answer goes quiet after a second; a box would be up by now

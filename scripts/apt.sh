@@ -28,6 +28,18 @@ apt_busy() {
         exit 1' "${apt_locks[@]}"
 }
 
+# Installs those of the packages named that are not installed yet.
+install_missing() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2> /dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        apt_get update
+        apt_get install -y --no-install-recommends "${missing[@]}"
+    fi
+}
+
 apt_get() {
     local waited=0 holder
     while holder=$(apt_busy); do

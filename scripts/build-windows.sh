@@ -25,16 +25,6 @@ started=$(date +%s)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 . scripts/apt.sh
-install_missing() {
-    local missing=() p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        apt_get update
-        apt_get install -y --no-install-recommends "${missing[@]}"
-    fi
-}
 
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     qt6-base-dev qt6-base-dev-tools qt6-translations-l10n libgl-dev

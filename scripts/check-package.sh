@@ -8,14 +8,7 @@ cd "$(dirname "$0")/.."
 . scripts/apt.sh
 
 tools=(lintian desktop-file-utils appstream xvfb xauth xdotool x11-utils imagemagick)
-missing=()
-for p in "${tools[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    apt_get update
-    apt_get install -y --no-install-recommends "${missing[@]}"
-fi
+install_missing "${tools[@]}"
 
 scripts/setup.sh
 build="${SALVEX_BUILD:-build}"

@@ -19,16 +19,9 @@ start=$(date +%s)
 
 packages=(qemu-system-x86 busybox-static kmod cpio gzip strace python3 python3-pyatspi at-spi2-core dbus
     xvfb xdotool imagemagick)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2> /dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    # shellcheck source=scripts/apt.sh
-    . scripts/apt.sh
-    apt_get update
-    apt_get install -y --no-install-recommends "${missing[@]}"
-fi
+# shellcheck source=scripts/apt.sh
+. scripts/apt.sh
+install_missing "${packages[@]}"
 
 # The kernel Debian installs today, unpacked only.
 abi=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: linux-image-\([0-9].*\)$/\1/p' | head -n 1)

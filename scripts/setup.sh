@@ -11,15 +11,9 @@ packages=(cmake g++ make pkg-config
     xvfb xauth xdotool imagemagick x11-utils openbox libxcb1-dev
     python3 dbus at-spi2-core python3-pyatspi)
 
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    . scripts/apt.sh
-    apt_get update
-    apt_get install -y --no-install-recommends "${missing[@]}"
-fi
+# shellcheck source=scripts/apt.sh
+. scripts/apt.sh
+install_missing "${packages[@]}"
 
 build="${SALVEX_BUILD:-build}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"

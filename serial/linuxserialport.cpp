@@ -128,8 +128,6 @@ bool LinuxSerialPort::open(QIODevice::OpenMode mode)
     }
     markLineErrors(int(m_port.handle()));
     m_marks = LineMarks();
-    m_openCounts = driverCounts();
-    m_breakMarks = m_damagedMarks = 0;
     takeLineErrors();
     return true;
 }
@@ -144,10 +142,7 @@ QByteArray LinuxSerialPort::readAll()
 {
     QByteArray bytes;
     QList<qsizetype> breaks;
-    const qint64 damaged = m_marks.damaged;
     m_marks.decode(m_port.readAll(), bytes, &breaks);
-    m_damagedMarks += m_marks.damaged - damaged;
-    m_breakMarks += breaks.size();
     if (!breaks.isEmpty())
         restoreNuls(bytes, breaks);
     return bytes;
@@ -159,19 +154,18 @@ QByteArray LinuxSerialPort::readAll()
 void LinuxSerialPort::restoreNuls(QByteArray &bytes, const QList<qsizetype> &breaks)
 {
     const std::optional<serial_icounter_struct> now = driverCounts();
-    if (!now || !m_openCounts)
+    if (!now || !m_countsSeen)
         return;
-    const qint64 counted = qint64(now->brk) - m_openCounts->brk;
+    // Marks and counts both run from the last look at the line.
+    const qint64 counted = qint64(now->brk) - m_countsSeen->brk;
     const qint64 damaged
-        = qint64(now->parity - m_openCounts->parity) + (now->frame - m_openCounts->frame);
-    const qint64 nulls
-        = qBound<qint64>(0, qMin(m_breakMarks - counted, damaged - m_damagedMarks), breaks.size());
+        = qint64(now->parity - m_countsSeen->parity) + (now->frame - m_countsSeen->frame);
+    const qint64 nulls = qBound<qint64>(
+        0, qMin(m_marks.breaks - counted, damaged - m_marks.damaged), breaks.size());
     for (qint64 i = 1; i <= nulls; ++i)
         bytes.insert(breaks[breaks.size() - i], '\0');
     m_marks.breaks -= nulls;
     m_marks.damaged += nulls;
-    m_breakMarks -= nulls;
-    m_damagedMarks += nulls;
 }
 
 qint64 LinuxSerialPort::write(const QByteArray &data)

@@ -90,10 +90,6 @@ private:
     LineMarks m_marks;
     // The driver's counts at the last look; none where it keeps none.
     std::optional<serial_icounter_struct> m_countsSeen;
-    // Since the opening: the driver's counts then, and the breaks and damaged bytes marked.
-    std::optional<serial_icounter_struct> m_openCounts;
-    qint64 m_breakMarks = 0;
-    qint64 m_damagedMarks = 0;
     // Set where the system's own words would mislead: a denied access, a device gone.
     SerialPortError m_error = NoError;
     QString m_errorString;

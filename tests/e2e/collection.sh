@@ -10,16 +10,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d /tmp/salvex-e2e.XXXXXX)
 mkdir "$work/out"
 pids=()
-# Waits for them to end: the next test's virtual display may otherwise take the number of
-# one still shutting down.
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2> /dev/null || true; done
-    wait 2> /dev/null || true
-}
-trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; echo "evidence in $work" >&2; exit 1; }
 # shellcheck source=SCRIPTDIR/operator.sh
 . "$here/operator.sh"
+trap stop_started EXIT
 
 # The machine's answer: report lines with accented letters, a lone CR and a NUL inside.
 python3 - "$work/report.bin" <<'PY'

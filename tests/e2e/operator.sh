@@ -6,6 +6,13 @@
 # fail().
 operator=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
+# shellcheck disable=SC2317 # run by the sourcing script's trap
+stop_started() { # stops what pids holds, and waits for it to end: the next test's virtual
+    # display may otherwise take the number of one still shutting down
+    for p in "${pids[@]}"; do kill "$p" 2> /dev/null || true; done
+    wait 2> /dev/null || true
+}
+
 virtual_display() { # starts Xvfb and exports DISPLAY
     # Xvfb picks a free display itself and tells its number once it is ready.
     Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" > "$work/xvfb.log" 2>&1 &

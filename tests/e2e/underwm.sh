@@ -7,16 +7,10 @@
 set -euo pipefail
 work=$(mktemp -d /tmp/salvex-wm.XXXXXX)
 pids=()
-# Waits for them to end: the next test's virtual display may otherwise take the number of
-# one still shutting down.
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2> /dev/null || true; done
-    wait 2> /dev/null || true
-}
-trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; echo "evidence in $work" >&2; exit 1; }
 # shellcheck source=SCRIPTDIR/operator.sh
 . "$(dirname "$0")/operator.sh"
+trap stop_started EXIT
 
 command -v openbox > /dev/null || fail "openbox is not installed"
 virtual_display

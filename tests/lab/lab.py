@@ -548,20 +548,8 @@ def uart_8250(lab):
     text, count = lab.box(read=True)
     if text is not None:
         lab.screenshot("lab-8250-break")
-    lab.ok()
-    time.sleep(2)
-    extra = int(g("boxes")[0].split()[-1])
-    saved = lab.save("8250-break")
-    problems = []
-    if count != 1 or extra:
-        problems.append(f"{count} box(es), then {extra} more")
-    if text is not None and "1 corte de la línea" not in text:
-        problems.append("the count is not worded \"1 corte de la línea\"")
-    bad = lab.compare(saved, REPORT + b"\r\n")
-    if bad:
-        problems.append("the text: " + bad)
-    lab.case("8250 break mid-answer", problems,
-             f"a break after 600 of {len(REPORT)} bytes on ttyS1; box: {text!r}")
+    break_told(lab, "8250 break mid-answer", text, count, lambda: lab.save("8250-break"),
+               f"a break after 600 of {len(REPORT)} bytes on ttyS1")
 
     lab.clear()
     lab.receive()
@@ -575,6 +563,22 @@ def uart_8250(lab):
     lab.case("8250 clean answer", [f"{count} box(es): {text}"] if count else [],
              f"a clean {len(REPORT)}-byte answer on ttyS1; {count} boxes")
     lab.close_port()
+
+
+def break_told(lab, name, text, count, save, seen):
+    """A break in the middle of the report: one box that counts it, the text unchanged."""
+    lab.ok()
+    time.sleep(2)
+    extra = int(lab.g("boxes")[0].split()[-1])
+    problems = []
+    if count != 1 or extra:
+        problems.append(f"{count} box(es), then {extra} more")
+    if text is not None and "1 corte de la línea" not in text:
+        problems.append("the count is not worded \"1 corte de la línea\"")
+    bad = lab.compare(save(), REPORT + b"\r\n")
+    if bad:
+        problems.append("the text: " + bad)
+    lab.case(name, problems, f"{seen}; box: {text!r}")
 
 
 def ftdi(lab):
@@ -619,21 +623,12 @@ def acm(lab):
     g("machine /work/report.bin --break-after 600")
     lab.receive()
     text, count = lab.box(30, read=True)
-    lab.ok()
-    time.sleep(2)
-    extra = int(g("boxes")[0].split()[-1])
-    g("wait $machine")
-    saved = lab.save("acm-break")
-    problems = []
-    if count != 1 or extra:
-        problems.append(f"{count} box(es), then {extra} more")
-    if text is not None and "1 corte de la línea" not in text:
-        problems.append("the count is not worded \"1 corte de la línea\"")
-    bad = lab.compare(saved, REPORT + b"\r\n")
-    if bad:
-        problems.append("the text: " + bad)
-    lab.case("cdc_acm break mid-answer", problems,
-             f"COM3 ({opened!r}), a break (tcsendbreak on ttyGS0) after 600 of {len(REPORT)} bytes; box: {text!r}")
+
+    def saved():
+        g("wait $machine")
+        return lab.save("acm-break")
+    break_told(lab, "cdc_acm break mid-answer", text, count, saved,
+               f"COM3 ({opened!r}), a break (tcsendbreak on ttyGS0) after 600 of {len(REPORT)} bytes")
 
     lab.clear()
     g("machine /work/report.bin --seconds 1.5 --sent /work/acm-sent.bin")

@@ -110,8 +110,8 @@ WinSerialPort::WinSerialPort(QObject *parent) : QObject(parent), m_calls(*curren
 WinSerialPort::~WinSerialPort()
 {
     close();
-    delete m_readNotifier;
-    delete m_writeNotifier;
+    retire(m_readNotifier);
+    retire(m_writeNotifier);
     // A driver that still holds a request may write there after we are gone.
     forgetEnded();
     for (std::unique_ptr<Request> &request : m_abandoned)
@@ -321,7 +321,18 @@ void WinSerialPort::settle(
     }
     m_abandoned.push_back(std::move(request));
     m_abandonedOn = m_name;
-    delete notifier;
+    retire(notifier);
+}
+
+// Under Wine a wait callback already under way can still reach a notifier deleted at once
+// after it was disabled: it goes once the event loop has run.
+void WinSerialPort::retire(QWinEventNotifier *&notifier)
+{
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    notifier->setParent(nullptr);
+    notifier->deleteLater();
     notifier = nullptr;
 }
 

@@ -140,6 +140,7 @@ private:
     bool heldByDriver();
     void settle(
         std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs);
+    static void retire(QWinEventNotifier *&notifier);
     void arm(std::unique_ptr<Request> &request, QWinEventNotifier *&notifier,
         void (WinSerialPort::*done)());
 

@@ -324,16 +324,31 @@ void WinSerialPort::settle(
     retire(notifier);
 }
 
-// Under Wine a wait callback already under way can still reach a notifier deleted at once
-// after it was disabled: it goes once the event loop has run.
+// Notifiers are lent and taken back, never deleted: under Wine a wait callback can still
+// reach a notifier deleted after its event was signalled, even once it was disabled. A
+// program keeps as many as it ever had in use at once, two for each open port.
+static QList<QWinEventNotifier *> &spareNotifiers()
+{
+    static auto *spare = new QList<QWinEventNotifier *>;
+    return *spare;
+}
+
+QWinEventNotifier *WinSerialPort::lend(HANDLE event, void (WinSerialPort::*done)())
+{
+    QList<QWinEventNotifier *> &spare = spareNotifiers();
+    QWinEventNotifier *notifier = spare.isEmpty() ? new QWinEventNotifier : spare.takeLast();
+    notifier->setHandle(event);
+    connect(notifier, &QWinEventNotifier::activated, this, done);
+    return notifier;
+}
+
 void WinSerialPort::retire(QWinEventNotifier *&notifier)
 {
     if (!notifier)
         return;
-    notifier->setEnabled(false);
-    notifier->setParent(nullptr);
-    notifier->deleteLater();
-    notifier = nullptr;
+    notifier->setHandle(nullptr);
+    notifier->disconnect();
+    spareNotifiers().append(std::exchange(notifier, nullptr));
 }
 
 // Requests left to a driver at a closing are freed once the driver has ended them.
@@ -374,10 +389,8 @@ void WinSerialPort::arm(
 {
     if (!request)
         request = std::make_unique<Request>();
-    if (!notifier) {
-        notifier = new QWinEventNotifier(request->overlapped.hEvent, this);
-        connect(notifier, &QWinEventNotifier::activated, this, done);
-    }
+    if (!notifier)
+        notifier = lend(request->overlapped.hEvent, done);
     ResetEvent(request->overlapped.hEvent);
 }
 
@@ -431,8 +444,17 @@ LineErrors WinSerialPort::takeLineErrors()
     return found;
 }
 
+// A notifier lent before may still carry a wakening from its last owner: only a request
+// under way whose event is set has ended.
+bool WinSerialPort::requestEnded(const std::unique_ptr<Request> &request, bool pending)
+{
+    return pending && WaitForSingleObject(request->overlapped.hEvent, 0) == WAIT_OBJECT_0;
+}
+
 void WinSerialPort::onReadDone()
 {
+    if (!requestEnded(m_read, m_reading))
+        return;
     m_readNotifier->setEnabled(false);
     m_reading = false;
     DWORD count = 0;
@@ -502,6 +524,8 @@ bool WinSerialPort::startWrite()
 
 void WinSerialPort::onWriteDone()
 {
+    if (!requestEnded(m_write, m_writing))
+        return;
     m_writeNotifier->setEnabled(false);
     m_writing = false;
     DWORD count = 0;
@@ -529,6 +553,19 @@ void WinSerialPort::fail(SerialPortError error, DWORD code)
 void WinSerialPort::lose(SerialPortError error, DWORD code)
 {
     fail(error, code);
+    // A read still under way may hold the last bytes of the answer: it is ended first, so
+    // that the owner finds them before it closes.
+    if (m_reading) {
+        m_calls.cancelIoEx(m_handle, &m_read->overlapped);
+        if (WaitForSingleObject(m_read->overlapped.hEvent, CancelWaitMs) == WAIT_OBJECT_0) {
+            m_readNotifier->setEnabled(false);
+            m_reading = false;
+            DWORD count = 0;
+            m_calls.getOverlappedResult(m_handle, &m_read->overlapped, &count, FALSE);
+            m_received.append(
+                m_read->buffer.constData(), qMin(qsizetype(count), m_read->buffer.size()));
+        }
+    }
     Q_EMIT errorOccurred(error);
 }
 

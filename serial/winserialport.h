@@ -140,7 +140,9 @@ private:
     bool heldByDriver();
     void settle(
         std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs);
+    QWinEventNotifier *lend(HANDLE event, void (WinSerialPort::*done)());
     static void retire(QWinEventNotifier *&notifier);
+    static bool requestEnded(const std::unique_ptr<Request> &request, bool pending);
     void arm(std::unique_ptr<Request> &request, QWinEventNotifier *&notifier,
         void (WinSerialPort::*done)());
 

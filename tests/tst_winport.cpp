@@ -14,9 +14,9 @@ struct Completion
     QByteArray bytes;
 };
 
-// The driver played: reads complete from a script, then wait for ever; writes complete at once
-// (or take `writeTakes` bytes at a time, or wait until cancelled), or fail with `writeCode`,
-// at once or, with `writeFailsLater`, when they end.
+// The driver played: reads complete from a script, then wait for ever (a cancel ends them with
+// `cancelBrings`); writes complete at once (or take `writeTakes` bytes at a time, or wait until
+// cancelled), or fail with `writeCode`, at once or, with `writeFailsLater`, when they end.
 struct Driver
 {
     DWORD openCode = 0;
@@ -28,6 +28,7 @@ struct Driver
     OVERLAPPED *pendingWrite = nullptr;
     QByteArray sent;
     bool cancelEndsRequests = true;
+    QByteArray cancelBrings;
     bool lineFails = false;
     DWORD lineErrors = 0;
     int readCalls = 0;
@@ -146,7 +147,9 @@ private:
         c.cancelIoEx = [](HANDLE, OVERLAPPED *) {
             if (driver.cancelEndsRequests && driver.readWaits) {
                 driver.readWaits = false;
-                complete(driver.pendingRead, { ERROR_OPERATION_ABORTED, {} });
+                memcpy(driver.readBuffer, driver.cancelBrings.constData(),
+                    size_t(driver.cancelBrings.size()));
+                complete(driver.pendingRead, { ERROR_OPERATION_ABORTED, driver.cancelBrings });
             }
             if (driver.cancelEndsRequests && driver.pendingWrite)
                 complete(
@@ -259,9 +262,11 @@ private Q_SLOTS:
         QFETCH(QString, failing);
         QFETCH(int, code);
         driver.reads = { { 0, "TOTAL \x80" } };
-        // The read that fails may still carry the end of the answer.
+        // The read that fails, or the one cancelled when a request fails, may still carry the
+        // end of the answer.
         if (failing == "read")
             driver.reads.append(Completion { DWORD(code), "FIN\r\n" });
+        driver.cancelBrings = "FIN\r\n";
         driver.lineFails = failing == "line";
         MSComm comm;
         comm.setRThreshold(1);
@@ -276,7 +281,7 @@ private Q_SLOTS:
         QCOMPARE(open(comm).number, 0);
         QTRY_VERIFY(received.startsWith(QStringLiteral("TOTAL €")));
         const QString answer
-            = failing == "read" ? QStringLiteral("TOTAL €FIN\r\n") : QStringLiteral("TOTAL €");
+            = failing == "line" ? QStringLiteral("TOTAL €") : QStringLiteral("TOTAL €FIN\r\n");
         // Two requests in a row: a request that finds the device gone tells the loss itself,
         // and the next one finds the port closed.
         QList<CommError> refused;

@@ -69,7 +69,12 @@ QList<PresentPort> systemPorts()
 
 PresentPort entryPort(int port, const QList<PresentPort> &present, const QString &chosen)
 {
-    return comPort(port, present, consoles(), chosen);
+    PresentPort found = comPort(port, present, consoles(), chosen);
+    // A stable name (/dev/serial/by-id/...) links to a port present: it describes it too.
+    const QString target = QFileInfo(chosen).canonicalFilePath();
+    if (found.description.isEmpty() && !target.isEmpty() && target != chosen)
+        found.description = comPort(port, present, consoles(), target).description;
+    return found;
 }
 
 QList<PresentPort> entryPorts(const QList<PresentPort> &present)

@@ -252,6 +252,11 @@ private Q_SLOTS:
         QCOMPARE(stableName(unnamed.devicePath(), byId), QString());
         QCOMPARE(stableName(first, byId), QString());
         QCOMPARE(stableName(ftdi.devicePath(), dir.filePath("none")), QString());
+        // Chosen by that link, the entry opens the link and describes the adapter.
+        const PresentPort chosen
+            = entryPort(2, { { ftdi.devicePath(), "FT232R USB UART" } }, first);
+        QCOMPARE(chosen.device, first);
+        QCOMPARE(chosen.description, QStringLiteral("FT232R USB UART"));
     }
 #endif
 

@@ -305,23 +305,33 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     return true;
 }
 
-// Waits at most waitMs for a cancelled request to end. A driver that never ends it keeps
-// the request's memory for ever: it may still write there, so it is never freed.
-void WinSerialPort::settle(
+// Waits at most waitMs for a cancelled request to end, and gives the bytes it reports. A
+// driver that never ends it keeps the request's memory for ever: it may still write there,
+// so it is never freed.
+DWORD WinSerialPort::settle(
     std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs)
 {
     if (notifier)
         notifier->setEnabled(false);
     if (!pending)
-        return;
+        return 0;
     if (WaitForSingleObject(request->overlapped.hEvent, DWORD(waitMs)) == WAIT_OBJECT_0) {
         DWORD done = 0;
         m_calls.getOverlappedResult(m_handle, &request->overlapped, &done, FALSE);
-        return;
+        return done;
     }
     m_abandoned.push_back(std::move(request));
     m_abandonedOn = m_name;
     retire(notifier);
+    return 0;
+}
+
+// A read that ended, even in failure, hands over the bytes it reports: the last of an answer.
+void WinSerialPort::keepRead(DWORD count)
+{
+    if (m_read)
+        m_received.append(
+            m_read->buffer.constData(), qMin(qsizetype(count), m_read->buffer.size()));
 }
 
 // Notifiers are lent and taken back, never deleted: under Wine a wait callback can still
@@ -460,8 +470,7 @@ void WinSerialPort::onReadDone()
     DWORD count = 0;
     const bool ended = m_calls.getOverlappedResult(m_handle, &m_read->overlapped, &count, FALSE);
     const DWORD code = GetLastError();
-    // A read that failed still hands over the bytes it reports: the last of an answer.
-    m_received.append(m_read->buffer.constData(), qMin(qsizetype(count), m_read->buffer.size()));
+    keepRead(count);
     // The line runs without abort-on-error, so a failed read is never a line error: the
     // drivers fail reads this way once their device is gone.
     if (!ended) {
@@ -557,14 +566,7 @@ void WinSerialPort::lose(SerialPortError error, DWORD code)
     // that the owner finds them before it closes.
     if (m_reading) {
         m_calls.cancelIoEx(m_handle, &m_read->overlapped);
-        if (WaitForSingleObject(m_read->overlapped.hEvent, CancelWaitMs) == WAIT_OBJECT_0) {
-            m_readNotifier->setEnabled(false);
-            m_reading = false;
-            DWORD count = 0;
-            m_calls.getOverlappedResult(m_handle, &m_read->overlapped, &count, FALSE);
-            m_received.append(
-                m_read->buffer.constData(), qMin(qsizetype(count), m_read->buffer.size()));
-        }
+        keepRead(settle(m_read, m_readNotifier, std::exchange(m_reading, false), CancelWaitMs));
     }
     Q_EMIT errorOccurred(error);
 }

@@ -138,8 +138,9 @@ private:
     void lose(SerialPortError error, DWORD code);
     void forgetEnded();
     bool heldByDriver();
-    void settle(
+    DWORD settle(
         std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs);
+    void keepRead(DWORD count);
     QWinEventNotifier *lend(HANDLE event, void (WinSerialPort::*done)());
     static void retire(QWinEventNotifier *&notifier);
     static bool requestEnded(const std::unique_ptr<Request> &request, bool pending);

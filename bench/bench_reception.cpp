@@ -2,7 +2,8 @@
 // Reception through the real main window, fed by a pseudo-terminal.
 //
 //   bench_reception            runs every measurement, each in a fresh process, and prints them
-//   bench_reception MODE [MB]  one measurement: flood, paced, append, naive-flood, naive-append
+//   bench_reception MODE [MB]  one measurement: flood, paced, append, naive-flood, naive-append,
+//                              unplug
 //
 // Figures are wall or CPU seconds on a shared machine: compare the ratios of one run.
 
@@ -14,6 +15,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QProcess>
 #include <QTextDocument>
 #include <QTimer>
@@ -21,6 +23,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <thread>
 #include <time.h>
@@ -228,6 +232,32 @@ int runOne(const QString &mode, double sizeMB)
         std::printf("%s at %.1f MB: median %.3f ms, 99th percentile %.3f ms\n", qPrintable(mode),
             sizeMB, times[times.size() / 2],
             times[qMin<qsizetype>(times.size() - 1, times.size() * 99 / 100)]);
+    } else if (mode == "unplug") {
+        // The line hangs up as it does when a USB adapter is pulled: how soon the panel says
+        // closed, and what the window spends in the ten seconds after.
+        double toldMs = -1;
+        QElapsedTimer clock;
+        QObject::connect(bench.form.MSComm1, &MSComm::OnComm, [&] {
+            if (toldMs < 0 && bench.form.Etiq_Estado->text() == QLatin1String("CERRADO"))
+                toldMs = clock.nsecsElapsed() / 1e6;
+        });
+        const qsizetype boxesBefore = bench.boxes.boxes.size();
+        const int line = ::open(bench.pty.devicePath().toLocal8Bit().constData(), O_RDWR);
+        const double cpu0 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        clock.start();
+        if (line < 0 || ::ioctl(line, TIOCVHANGUP) != 0) {
+            std::fprintf(stderr, "hanging up a terminal needs CAP_SYS_ADMIN\n");
+            return 1;
+        }
+        ::close(line);
+        QEventLoop loop;
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        loop.exec();
+        const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+        std::printf("unplug: %s, %lld box(es), %.0f ms of CPU in the 10 s after\n",
+            toldMs < 0 ? "never told"
+                       : qPrintable(QStringLiteral("CERRADO after %1 ms").arg(toldMs, 0, 'f', 2)),
+            qlonglong(bench.boxes.boxes.size() - boxesBefore), cpu * 1000);
     } else if (mode == "naive-flood") {
         receiveTheNaiveWay(&bench.form);
         const QByteArray data = lines(qsizetype(sizeMB * MB));
@@ -276,6 +306,7 @@ int main(int argc, char *argv[])
     if (!args.isEmpty())
         return runOne(args[0], args.value(1, "10").toDouble());
 
+    measure({ "unplug" });
     measure({ "flood", "10" });
     measure({ "paced", "20" });
     const QString at1 = measure({ "append", "1" });

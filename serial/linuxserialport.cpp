@@ -66,6 +66,8 @@ LinuxSerialPort::LinuxSerialPort(QObject *parent) : QObject(parent)
     connect(&m_port, &QSerialPort::readyRead, this, &LinuxSerialPort::readyRead);
     connect(&m_port, &QSerialPort::bytesWritten, this, &LinuxSerialPort::bytesWritten);
     connect(&m_port, &QSerialPort::errorOccurred, this, &LinuxSerialPort::onError);
+    m_hangUp.setEnabled(false);
+    connect(&m_hangUp, &QSocketNotifier::activated, this, &LinuxSerialPort::onHangUp);
 }
 
 LinuxSerialPort::~LinuxSerialPort() = default;
@@ -129,11 +131,15 @@ bool LinuxSerialPort::open(QIODevice::OpenMode mode)
     markLineErrors(int(m_port.handle()));
     m_marks = LineMarks();
     takeLineErrors();
+    m_hangUp.setSocket(m_port.handle());
+    m_hangUp.setEnabled(true);
     return true;
 }
 
 void LinuxSerialPort::close()
 {
+    // Off before the descriptor goes, whose number the system may soon give to another file.
+    m_hangUp.setEnabled(false);
     m_port.close();
     m_marks = LineMarks();
 }
@@ -227,6 +233,25 @@ bool LinuxSerialPort::deviceGone() const
     if (::tcgetattr(fd, &settings) != 0)
         return true;
     return !QFileInfo::exists(m_name);
+}
+
+// The line hung up: the adapter unplugged, the device's driver gone, the other end closed.
+// Qt told it as a failed read until 6.7.1; from then on such a read gives nothing, says
+// nothing, and Qt's read notifier fires for ever, so the hang-up is watched here on every
+// version. Bytes that came before it are Qt's to read first: its notifier fires too.
+void LinuxSerialPort::onHangUp()
+{
+    int waiting = 0;
+    const int fd = int(m_port.handle());
+    if (!m_port.isOpen() || (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0))
+        return;
+    // Told once; the owner closes the port, which ends Qt's spinning read notifier as well.
+    m_hangUp.setEnabled(false);
+    if (!deviceGone())
+        return;
+    m_error = ResourceError;
+    m_errorString = QStringLiteral("el dispositivo se desconectó");
+    Q_EMIT errorOccurred(ResourceError);
 }
 
 void LinuxSerialPort::onError(SerialPortError error)

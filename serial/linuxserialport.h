@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QString>
 
 #include <linux/serial.h>
@@ -80,11 +81,15 @@ Q_SIGNALS:
 private:
     bool marked(bool taken);
     void onError(SerialPortError error);
+    void onHangUp();
     bool deviceGone() const;
     std::optional<serial_icounter_struct> driverCounts() const;
     void restoreNuls(QByteArray &bytes, const QList<qsizetype> &breaks);
 
     QSerialPort m_port;
+    // Watches the open descriptor for a hang-up only: poll tells it with POLLHUP or POLLERR,
+    // which a notifier of this type is woken by, and a terminal raises nothing else for it.
+    QSocketNotifier m_hangUp { QSocketNotifier::Exception };
     // The device as the control named it: Qt keeps only the part after /dev/.
     QString m_name;
     LineMarks m_marks;

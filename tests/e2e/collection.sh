@@ -67,12 +67,22 @@ click 'SALVEX BY BREL' 1267 6607             # Abrir puerto
 press '^SALVEX$' Return                      # Puerto COM 1: abierto OK
 sleep 0.5
 [ "$(status open 'SALVEX BY BREL')" = green ] || fail "the state is not green while open"
+cpu_ms() { # the CPU time the program has used so far, in milliseconds
+    local stat
+    read -r -a stat < <(sed 's/^.*) //' "/proc/$app/stat")
+    echo $(((stat[11] + stat[12]) * 1000 / $(getconf CLK_TCK)))
+}
+cpu_before=$(cpu_ms)
 click 'SALVEX BY BREL' 967 3967              # Recibir Datos
 size=$(stat -c %s "$work/report.bin")
 sleep $((size * 11 / 9600 + 2))               # the report at the pace of the line
 if [ "$mode" = vanish ]; then
     # The machine went mid-answer: the panel already says closed, one box says why.
     [ "$(status lost 'SALVEX BY BREL')" = red ] || fail "the state is not red after the device went"
+    # And nothing is left spinning on the dead line: what the answer and the box cost, no more.
+    spent=$(($(cpu_ms) - cpu_before))
+    echo "CPU from the request to a few seconds after the loss: $spent ms"
+    [ "$spent" -lt 1000 ] || fail "the program spent $spent ms of CPU around the loss"
     press '^SALVEX$' Return                  # Se perdió la conexión con ...
     sleep 0.5
     ! xdotool search --onlyvisible --name '^SALVEX$' > /dev/null 2>&1 \

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs what salvex needs on Debian 12 and builds it into build/ (or the folder given
+# Installs what salvex needs on Debian 12 or 13 and builds it into build/ (or the folder given
 # in SALVEX_BUILD). Extra arguments go to CMake's configure step.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -23,14 +23,17 @@ bool isPseudoTerminal(const QString &device)
 
 // Qt sets IGNPAR and clears INPCK and PARMRK at each opening and each change of the line,
 // so a byte damaged on the line would arrive looking whole. Marked by the driver, it is
-// counted.
-void markLineErrors(int fd)
+// counted. Qt also never clears CMSPAR, which the line keeps until reboot or unplugging:
+// left by a program that used mark or space parity, it would turn even parity into space.
+void markLineErrors(int fd, bool stickParity)
 {
     termios line {};
     if (fd < 0 || ::tcgetattr(fd, &line) != 0)
         return;
     line.c_iflag |= INPCK | PARMRK;
     line.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
+    if (!stickParity)
+        line.c_cflag &= ~tcflag_t(CMSPAR);
     ::tcsetattr(fd, TCSANOW, &line);
 }
 
@@ -74,7 +77,8 @@ LinuxSerialPort::~LinuxSerialPort() = default;
 
 void LinuxSerialPort::setPortName(const QString &name)
 {
-    m_name = name;
+    // Qt takes a bare name (ttyUSB0) as one under /dev/; the checks made here must too.
+    m_name = name.startsWith(u'/') ? name : QStringLiteral("/dev/") + name;
     m_port.setPortName(name);
 }
 
@@ -82,8 +86,13 @@ void LinuxSerialPort::setPortName(const QString &name)
 bool LinuxSerialPort::marked(bool taken)
 {
     if (m_port.isOpen())
-        markLineErrors(int(m_port.handle()));
+        markLineErrors(int(m_port.handle()), stickParity());
     return taken;
+}
+
+bool LinuxSerialPort::stickParity() const
+{
+    return m_port.parity() == MarkParity || m_port.parity() == SpaceParity;
 }
 
 bool LinuxSerialPort::setBaudRate(qint32 baud)
@@ -128,7 +137,7 @@ bool LinuxSerialPort::open(QIODevice::OpenMode mode)
         }
         return false;
     }
-    markLineErrors(int(m_port.handle()));
+    markLineErrors(int(m_port.handle()), stickParity());
     m_marks = LineMarks();
     takeLineErrors();
     m_hangUp.setSocket(m_port.handle());
@@ -178,8 +187,11 @@ qint64 LinuxSerialPort::write(const QByteArray &data)
 {
     const qint64 queued = m_port.write(data);
     // Qt only queues the bytes; handed to the driver now, a device gone fails the request
-    // that found it, which then tells the loss itself.
-    if (queued == data.size())
+    // that found it, which then tells the loss itself. A driver with no room yet (the
+    // machine reads slowly, the adapter's buffers are full) would refuse them for now, which
+    // Qt tells as an error: they wait in Qt's queue until the line drains.
+    pollfd line { int(m_port.handle()), POLLOUT, 0 };
+    if (queued == data.size() && ::poll(&line, 1, 0) > 0)
         m_port.flush();
     return queued;
 }

@@ -80,6 +80,7 @@ Q_SIGNALS:
 
 private:
     bool marked(bool taken);
+    bool stickParity() const;
     void onError(SerialPortError error);
     void onHangUp();
     bool deviceGone() const;
@@ -90,7 +91,8 @@ private:
     // Watches the open descriptor for a hang-up only: poll tells it with POLLHUP or POLLERR,
     // which a notifier of this type is woken by, and a terminal raises nothing else for it.
     QSocketNotifier m_hangUp { QSocketNotifier::Exception };
-    // The device as the control named it: Qt keeps only the part after /dev/.
+    // The device's full path, whatever the control named it: Qt keeps only the part after
+    // /dev/.
     QString m_name;
     LineMarks m_marks;
     // The driver's counts at the last look; none where it keeps none.

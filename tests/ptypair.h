@@ -13,6 +13,8 @@ struct LineSeen
     int dataBits = 0;
     // The driver marks bytes damaged on the line instead of passing them on as whole.
     bool marksErrors = false;
+    // Mark or space parity instead of odd or even (Linux's CMSPAR).
+    bool stickParity = false;
 };
 
 #ifndef Q_OS_WIN
@@ -117,7 +119,16 @@ public:
                 : size == CS7 ? 7
                 : size == CS6 ? 6
                               : 5,
-            marks == (INPCK | PARMRK) };
+            marks == (INPCK | PARMRK), (t.c_cflag & CMSPAR) != 0 };
+    }
+
+    // As a program that used mark or space parity leaves the line.
+    void setStickParity()
+    {
+        termios t {};
+        ::tcgetattr(m_keep, &t);
+        t.c_cflag |= CMSPAR;
+        ::tcsetattr(m_keep, TCSANOW, &t);
     }
 
     // The cable is pulled: the machine's side goes away.

@@ -313,13 +313,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("groupGivesAccess");
-        QTest::newRow("the group may use it") << 0060 << true;
-        QTest::newRow("nobody may") << 0000 << false;
+        QTest::addColumn<bool>("bareName");
+        QTest::newRow("the group may use it") << 0060 << true << false;
+        QTest::newRow("nobody may") << 0000 << false << false;
+        // As Qt takes it, a device under /dev/.
+        QTest::newRow("named without /dev/") << 0060 << true << true;
     }
     void deniedAccessSaysHowToGetIt()
     {
         QFETCH(int, mode);
         QFETCH(bool, groupGivesAccess);
+        QFETCH(bool, bareName);
         PtyPair pty;
         const QByteArray device = QFile::encodeName(pty.devicePath());
         // The device belongs to a group the test is not in, as a serial device does.
@@ -327,7 +331,7 @@ private Q_SLOTS:
         const gid_t owner = ::getuid() == 0 && dialout ? dialout->gr_gid : ::getgid();
         QCOMPARE(::chown(device.constData(), uid_t(-1), owner), 0);
         QCOMPARE(::chmod(device.constData(), mode_t(mode)), 0);
-        qputenv("SALVEX_COM1", device);
+        qputenv("SALVEX_COM1", bareName ? device.mid(5) : device);
         MSComm comm;
         comm.setCommPort(1);
         // Root passes every permission check: the file system sees this thread as nobody.
@@ -339,7 +343,8 @@ private Q_SLOTS:
         ::chmod(device.constData(), 0600);
 
         QCOMPARE(error.number, int(MSComm::AccessDenied));
-        QVERIFY2(error.description.contains(pty.devicePath()), qPrintable(error.description));
+        QVERIFY2(error.description.contains(qEnvironmentVariable("SALVEX_COM1")),
+            qPrintable(error.description));
         const QString groupName = QString::fromLocal8Bit(::getgrgid(owner)->gr_name);
         const QString join = QStringLiteral("miembro del grupo %1 (sudo adduser $USER %1) y "
                                             "volver a iniciar la sesión")
@@ -786,19 +791,53 @@ private Q_SLOTS:
             qPrintable(comm.lostReport()));
     }
 
+    // The driver has no room for the request yet (the machine reads slowly, an adapter's
+    // buffers are full): the byte goes out once the line drains, and no loss is told.
+    void aRequestWaitsForRoomOnTheLine()
+    {
+        PtyPair pty;
+        const int line = ::open(
+            QFile::encodeName(pty.devicePath()).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY);
+        QVERIFY(line >= 0);
+        MSComm comm;
+        QList<int> events;
+        connect(&comm, &MSComm::OnComm, [&] { events.append(comm.commEvent()); });
+        QVERIFY(openOn(comm, pty));
+        const QByteArray filler(4096, '.');
+        qint64 queued = 0;
+        for (ssize_t n; (n = ::write(line, filler.constData(), filler.size())) > 0;)
+            queued += n;
+        QCOMPARE(errno, EAGAIN);
+        ::close(line);
+
+        QCOMPARE(refusal([&] { comm.setOutput(QStringLiteral("W")); }).description,
+            QStringLiteral("accepted"));
+        const QByteArray got = pty.receive(int(queued) + 1, 5000);
+        QCOMPARE(got.size(), queued + 1);
+        QCOMPARE(got.back(), 'W');
+        QVERIFY(comm.portOpen());
+        QCOMPARE(events, QList<int>());
+    }
+
     // The driver marks damaged bytes from the opening on, and still after a speed change,
     // which Qt would otherwise undo; a real 0xFF, which the driver then doubles, arrives once.
+    // Mark or space parity left on the line by an earlier program does not outlive it.
     void theDriverMarksDamagedBytesAfterOpeningAndEveryChange()
     {
         PtyPair pty;
+        pty.setStickParity();
+        QVERIFY(pty.line().stickParity);
         MSComm comm;
         QString received;
         collectInto(comm, received);
         QVERIFY(openOn(comm, pty));
         QVERIFY(pty.line().marksErrors);
+        QVERIFY(!pty.line().stickParity);
+        pty.setStickParity();
         comm.setSettings(QStringLiteral(" 2400,E,8,1"));
         QCOMPARE(pty.line().baud, 2400);
         QVERIFY(pty.line().marksErrors);
+        QVERIFY(!pty.line().stickParity);
 
         // Written with its length: a plain C string would end at the first NUL.
         const QByteArray runs = QByteArrayLiteral("\xff\xff\xff A\xff\x00\xff\x00\x00\xff");

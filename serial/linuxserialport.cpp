@@ -231,8 +231,8 @@ LineErrors LinuxSerialPort::takeLineErrors()
     return found;
 }
 
-// A hang-up (the cable pulled, the adapter unplugged, the other end closed) leaves the
-// descriptor hung up: poll tells it, and the driver answers no more requests.
+// A hang-up (the adapter unplugged, the other end closed) leaves the descriptor hung up:
+// poll tells it, and the driver answers no more requests.
 bool LinuxSerialPort::deviceGone() const
 {
     const int fd = int(m_port.handle());

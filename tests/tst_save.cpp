@@ -305,14 +305,20 @@ private Q_SLOTS:
         QFETCH(QString, setting);
         QFETCH(qsizetype, size);
         QFETCH(QString, failure);
-        if (::geteuid() != 0)
+        // The kept mode and the link need neither a small file system nor another user.
+        const bool small = setting != "0640" && setting != "link";
+        if (small && ::geteuid() != 0)
             QSKIP("Mounting the small file system this test fills needs root");
         Saving s;
         const QByteArray folder = QFile::encodeName(s.dir.path());
-        if (::mount("salvex-test", folder.constData(), "tmpfs", 0, "size=128k,mode=0755") != 0)
+        if (small
+            && ::mount("salvex-test", folder.constData(), "tmpfs", 0, "size=128k,mode=0755") != 0)
             QSKIP(qPrintable(
                 "Cannot mount a small tmpfs: " + QString::fromLocal8Bit(strerror(errno))));
-        const auto unmount = qScopeGuard([&] { ::umount2(folder.constData(), MNT_DETACH); });
+        const auto unmount = qScopeGuard([&] {
+            if (small)
+                ::umount2(folder.constData(), MNT_DETACH);
+        });
 
         const QByteArray old = QByteArray(60 * 1000, 'v') + "\r\n";
         QVERIFY(writeFile(s.path("destino.xls"), old));
@@ -335,11 +341,11 @@ private Q_SLOTS:
         s.text = QString(size, QLatin1Char('n'));
         s.boxes.inputAnswers = { name };
         // Saved as a user who may write the file but not create one in its folder.
-        const uid_t saver = setting == "in place" ? 65534 : 0;
+        const uid_t saver = setting == "in place" ? 65534 : ::geteuid();
         ::setfsuid(saver);
         const QStringList after = s.save();
-        ::setfsuid(0);
-        QCOMPARE(uid_t(::setfsuid(uid_t(-1))), uid_t(0));
+        ::setfsuid(::geteuid());
+        QCOMPARE(uid_t(::setfsuid(uid_t(-1))), ::geteuid());
         QCOMPARE(after.first(), question);
         QCOMPARE(entries(s.dir.path()), wanted);
         if (!failure.isEmpty()) {

@@ -62,4 +62,8 @@ QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev);
 // number); empty when it has none or the device is already named that way.
 QString stableName(
     const QString &device, const QString &folder = QStringLiteral("/dev/serial/by-id"));
+
+// Where the system is asked about ports (/sys and /dev); a test points them at a tree of its
+// own.
+void setSystemFolders(const QString &sys, const QString &dev);
 #endif

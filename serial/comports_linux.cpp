@@ -7,6 +7,10 @@
 
 namespace {
 
+// Where the system tells of its ports; a test points them at a tree of its own.
+QString sysFolder = QStringLiteral("/sys");
+QString devFolder = QStringLiteral("/dev");
+
 QString firstLine(const QString &path)
 {
     QFile file(path);
@@ -18,21 +22,27 @@ QString firstLine(const QString &path)
 // The terminals the system console writes to ("tty0 ttyS0"): never the operator's port.
 QStringList consoles()
 {
-    return firstLine(QStringLiteral("/sys/class/tty/console/active"))
+    return firstLine(sysFolder + QStringLiteral("/class/tty/console/active"))
         .split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
-// The name a USB device gives itself ("FT232R USB UART"), found on the USB device above the
-// adapter's port or interface.
-QString usbProduct(const QString &device)
+// The USB device above an adapter's port or interface in sysfs, or nothing.
+QString usbDevice(const QString &device)
 {
     QDir dir(QFileInfo(device).canonicalFilePath());
-    for (int up = 0; up < 4 && !dir.isRoot(); ++up) {
+    for (int up = 0; up < 4 && !dir.isRoot() && dir.path() != QLatin1String("."); ++up) {
         if (dir.exists(QStringLiteral("idVendor")))
-            return firstLine(dir.filePath(QStringLiteral("product")));
+            return dir.path();
         dir.cdUp();
     }
     return QString();
+}
+
+// The name a USB device gives itself ("FT232R USB UART").
+QString usbProduct(const QString &device)
+{
+    const QString usb = usbDevice(device);
+    return usb.isEmpty() ? QString() : firstLine(usb + QStringLiteral("/product"));
 }
 
 } // namespace
@@ -64,7 +74,13 @@ QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev)
 
 QList<PresentPort> systemPorts()
 {
-    return serialPortsUnder(QStringLiteral("/sys"), QStringLiteral("/dev"));
+    return serialPortsUnder(sysFolder, devFolder);
+}
+
+void setSystemFolders(const QString &sys, const QString &dev)
+{
+    sysFolder = sys;
+    devFolder = dev;
 }
 
 PresentPort entryPort(int port, const QList<PresentPort> &present, const QString &chosen)
@@ -103,13 +119,25 @@ QString stableName(const QString &device, const QString &folder)
 }
 
 // ttyUSB numbers follow the order the adapters are found in, which may change at the next
-// start-up; the adapter's own name does not.
+// start-up; the adapter's own name does not. The system makes that name from its maker,
+// model and serial number; one without a serial number (most CH340 and PL2303 clones)
+// shares it with every adapter of its kind, and only the USB socket tells it apart.
 QString keepingHint(int port, const QString &device)
 {
-    const QString stable = stableName(device);
+    const QString tty = QFileInfo(QFileInfo(device).canonicalFilePath()).fileName();
+    const QString usb = tty.isEmpty()
+        ? QString()
+        : usbDevice(sysFolder + QStringLiteral("/class/tty/") + tty + QStringLiteral("/device"));
+    const bool bySocket = !usb.isEmpty() && firstLine(usb + QStringLiteral("/serial")).isEmpty();
+    const QString stable = stableName(device,
+        devFolder
+            + (bySocket ? QStringLiteral("/serial/by-path") : QStringLiteral("/serial/by-id")));
     if (stable.isEmpty())
         return {};
-    return QStringLiteral("Para que COM%1 abra siempre este adaptador: SALVEX_COM%1=%2")
+    return (bySocket
+            ? QStringLiteral("Para que COM%1 abra siempre el adaptador que se conecte a "
+                             "esta misma toma USB: SALVEX_COM%1=%2")
+            : QStringLiteral("Para que COM%1 abra siempre este adaptador: SALVEX_COM%1=%2"))
         .arg(port)
         .arg(stable);
 }

@@ -40,6 +40,7 @@ class TestSerial : public QObject
     Q_OBJECT
 
 private:
+    QTemporaryDir emptyFolder;
     // The serial ports the system reports: this machine may have no adapter to plug in.
     static inline QList<PresentPort> present;
     static void plugIn(const QList<PresentPort> &ports)
@@ -98,6 +99,10 @@ private Q_SLOTS:
         for (int port = 1; port <= 4; ++port)
             qunsetenv(qPrintable(QStringLiteral("SALVEX_COM%1").arg(port)));
         plugIn({});
+#ifndef Q_OS_WIN
+        // No adapter plugged into this machine may show in a tooltip.
+        setSystemFolders(emptyFolder.path(), emptyFolder.path());
+#endif
     }
     void cleanupTestCase()
     {
@@ -260,6 +265,50 @@ private Q_SLOTS:
             = entryPort(2, { { ftdi.devicePath(), "FT232R USB UART" } }, first);
         QCOMPARE(chosen.device, first);
         QCOMPARE(chosen.description, QStringLiteral("FT232R USB UART"));
+    }
+
+    // The tooltip tells how to keep an adapter on its entry: by its own name where it has a
+    // serial number, else by the USB socket, since its name is that of every such adapter.
+    void theTipTellsHowToKeepTheAdapterOnItsEntry()
+    {
+        QTemporaryDir root;
+        const auto put = [&](const QString &path, const QByteArray &text) {
+            QDir().mkpath(QFileInfo(root.filePath(path)).path());
+            QFile file(root.filePath(path));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(text);
+        };
+        const auto link = [&](const QString &target, const QString &path) {
+            QDir().mkpath(QFileInfo(root.filePath(path)).path());
+            QVERIFY(QFile::link(target, root.filePath(path)));
+        };
+        const auto adapter = [&](const QString &tty, const QString &usb, const QByteArray &serial) {
+            put("sys/" + usb + "/idVendor", "0403\n");
+            if (!serial.isEmpty())
+                put("sys/" + usb + "/serial", serial);
+            QDir().mkpath(root.filePath("sys/" + usb + "/" + tty));
+            link(root.filePath("sys/" + usb + "/" + tty), "sys/class/tty/" + tty + "/device");
+            put("dev/" + tty, "");
+        };
+        adapter("ttyUSB0", "devices/usb1/1-1/1-1:1.0", "A10K1XYZ\n");
+        link("../../ttyUSB0", "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1XYZ-if00-port0");
+        link("../../ttyUSB0", "dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0");
+        adapter("ttyUSB1", "devices/usb1/1-2/1-2:1.0", "");
+        link("../../ttyUSB1", "dev/serial/by-id/usb-1a86_USB_Serial-if00-port0");
+        link("../../ttyUSB1", "dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0");
+        adapter("ttyUSB2", "devices/usb1/1-3/1-3:1.0", "");
+        setSystemFolders(root.filePath("sys"), root.filePath("dev"));
+        const QString dev = root.filePath("dev");
+        plugIn({ { dev + "/ttyUSB0", "" }, { dev + "/ttyUSB1", "" }, { dev + "/ttyUSB2", "" } });
+        const QStringList tips = MSComm::portTips({ 1, 2, 3 });
+        QCOMPARE(tips,
+            QStringList({ dev + "/ttyUSB0\nPara que COM1 abra siempre este adaptador: SALVEX_COM1="
+                    + dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1XYZ-if00-port0",
+                dev
+                    + "/ttyUSB1\nPara que COM2 abra siempre el adaptador que se conecte a esta "
+                      "misma toma USB: SALVEX_COM2="
+                    + dev + "/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0",
+                dev + "/ttyUSB2" }));
     }
 #endif
 

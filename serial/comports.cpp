@@ -9,8 +9,9 @@
 
 namespace {
 
-// Family first (UART, USB, modem), then the number: ttyUSB2 comes before ttyUSB10.
-std::optional<std::pair<int, qulonglong>> rank(const QString &name)
+// Family first (UART, USB, modem adapter, built-in modem), then the number: ttyUSB2 comes
+// before ttyUSB10.
+std::optional<std::pair<int, qulonglong>> rank(const QString &name, bool modem)
 {
     static const QRegularExpression form(QStringLiteral("^tty(S|USB|ACM)(\\d+)$"));
     const QRegularExpressionMatch match = form.match(name);
@@ -18,8 +19,8 @@ std::optional<std::pair<int, qulonglong>> rank(const QString &name)
         return std::nullopt;
     static const QStringList families
         = { QStringLiteral("S"), QStringLiteral("USB"), QStringLiteral("ACM") };
-    return std::make_pair(
-        int(families.indexOf(match.captured(1))), match.captured(2).toULongLong());
+    return std::make_pair(modem ? int(families.size()) : int(families.indexOf(match.captured(1))),
+        match.captured(2).toULongLong());
 }
 
 QString baseName(const QString &device)
@@ -52,7 +53,7 @@ QList<PresentPort> comPorts(const QList<PresentPort> &present, const QStringList
         const QString name = baseName(port.device);
         if (consoles.contains(name))
             continue;
-        if (const auto order = rank(name))
+        if (const auto order = rank(name, port.modem))
             ranked.append({ *order, port });
     }
     std::stable_sort(ranked.begin(), ranked.end(),

@@ -13,11 +13,15 @@ struct PresentPort
     // On Windows, the driver's device that holds the COM name ("\Device\BthModem0"): it tells
     // a Bluetooth link from a cable.
     QString driverDevice = {};
+    // On Linux, a port of a built-in mobile-broadband modem (drivers option, qcserial,
+    // sierra), which a laptop may have several of: never the operator's cable.
+    bool modem = false;
 };
 
 // The ports that COM1, COM2, ... name, in that order: the built-in UARTs (ttyS), then the
-// USB adapters (ttyUSB), then the modem adapters (ttyACM), each in number order. A port
-// named in consoles ("ttyS0") carries the system console and is none of them.
+// USB adapters (ttyUSB), then the modem adapters (ttyACM), each in number order, then the
+// ports of built-in modems. A port named in consoles ("ttyS0") carries the system console
+// and is none of them.
 QList<PresentPort> comPorts(const QList<PresentPort> &present, const QStringList &consoles);
 
 // The port COMn names: the device chosen by the operator when there is one, else the n-th

@@ -66,7 +66,14 @@ QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev)
                 continue;
             ports.append({ dev + QLatin1Char('/') + name, QString() });
         } else if (QFileInfo::exists(device)) {
-            ports.append({ dev + QLatin1Char('/') + name, usbProduct(device) });
+            // A laptop's mobile-broadband modem shows as ttyUSB ports of these drivers.
+            static const QStringList modems = { QStringLiteral("option1"),
+                QStringLiteral("qcserial"), QStringLiteral("sierra") };
+            const QString driver
+                = QFileInfo(QFileInfo(device + QStringLiteral("/driver")).symLinkTarget())
+                      .fileName();
+            ports.append(
+                { dev + QLatin1Char('/') + name, usbProduct(device), {}, modems.contains(driver) });
         }
     }
     return ports;

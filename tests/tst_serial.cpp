@@ -188,19 +188,24 @@ private Q_SLOTS:
         put("devices/usb1/1-1/idVendor", "0403\n");
         put("devices/usb1/1-1/product", "FT232R USB UART\n");
         tty("ttyUSB1", QString()); // unplugged, its node not yet gone
+        // A laptop's built-in mobile-broadband modem.
+        tty("ttyUSB2", "devices/usb1/1-4/1-4:1.0/ttyUSB2");
+        put("devices/usb1/1-4/idVendor", "1199\n");
+        put("devices/usb1/1-4/product", "EM7455\n");
+        QDir().mkpath(sys.filePath("bus/usb-serial/drivers/option1"));
+        QFile::link(sys.filePath("bus/usb-serial/drivers/option1"),
+            sys.filePath("devices/usb1/1-4/1-4:1.0/ttyUSB2/driver"));
         tty("ttyACM0", "devices/usb1/1-2/1-2:1.0");
         put("devices/usb1/1-2/idVendor", "1d6b\n");
         put("devices/usb1/1-2/product", "Gadget Serial v2.4\n");
         tty("tty1", QString());
-        QList<PresentPort> found = serialPortsUnder(sys.path(), "/dev");
-        std::sort(found.begin(), found.end(),
-            [](const auto &a, const auto &b) { return a.device < b.device; });
         QStringList seen;
-        for (const PresentPort &port : found)
+        for (const PresentPort &port : comPorts(serialPortsUnder(sys.path(), "/dev"), {}))
             seen.append(port.device + " " + port.description);
+        // The modem's ports come after every serial adapter's.
         QCOMPARE(seen,
-            QStringList({ "/dev/ttyACM0 Gadget Serial v2.4", "/dev/ttyS0 ", "/dev/ttyS10 ",
-                "/dev/ttyUSB0 FT232R USB UART" }));
+            QStringList({ "/dev/ttyS0 ", "/dev/ttyS10 ", "/dev/ttyUSB0 FT232R USB UART",
+                "/dev/ttyACM0 Gadget Serial v2.4", "/dev/ttyUSB2 EM7455" }));
     }
 
     void portNumbersNameDevices()

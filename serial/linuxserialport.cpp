@@ -138,8 +138,7 @@ bool LinuxSerialPort::open(QIODevice::OpenMode mode)
         return false;
     }
     markLineErrors(int(m_port.handle()), stickParity());
-    m_marks = LineMarks();
-    takeLineErrors();
+    m_reader.restart(driverCounts());
     m_hangUp.setSocket(m_port.handle());
     m_hangUp.setEnabled(true);
     return true;
@@ -150,37 +149,12 @@ void LinuxSerialPort::close()
     // Off before the descriptor goes, whose number the system may soon give to another file.
     m_hangUp.setEnabled(false);
     m_port.close();
-    m_marks = LineMarks();
+    m_reader.restart(std::nullopt);
 }
 
 QByteArray LinuxSerialPort::readAll()
 {
-    QByteArray bytes;
-    QList<qsizetype> breaks;
-    m_marks.decode(m_port.readAll(), bytes, &breaks);
-    if (!breaks.isEmpty())
-        restoreNuls(bytes, breaks);
-    return bytes;
-}
-
-// A NUL damaged on the line arrives marked as a break is (0xFF 0x00 0x00). Where the driver
-// counts, more breaks marked than it counted, with damaged bytes it counted but did not
-// mark, are such NULs: they are put back where they came, and told as damaged bytes.
-void LinuxSerialPort::restoreNuls(QByteArray &bytes, const QList<qsizetype> &breaks)
-{
-    const std::optional<serial_icounter_struct> now = driverCounts();
-    if (!now || !m_countsSeen)
-        return;
-    // Marks and counts both run from the last look at the line.
-    const qint64 counted = qint64(now->brk) - m_countsSeen->brk;
-    const qint64 damaged
-        = qint64(now->parity - m_countsSeen->parity) + (now->frame - m_countsSeen->frame);
-    const qint64 nulls = qBound<qint64>(
-        0, qMin(m_marks.breaks - counted, damaged - m_marks.damaged), breaks.size());
-    for (qint64 i = 1; i <= nulls; ++i)
-        bytes.insert(breaks[breaks.size() - i], '\0');
-    m_marks.breaks -= nulls;
-    m_marks.damaged += nulls;
+    return m_reader.read(m_port.readAll(), [this] { return driverCounts(); });
 }
 
 qint64 LinuxSerialPort::write(const QByteArray &data)
@@ -197,38 +171,19 @@ qint64 LinuxSerialPort::write(const QByteArray &data)
 }
 
 // What the driver counted since the port opened, or nothing where it keeps no counts.
-std::optional<serial_icounter_struct> LinuxSerialPort::driverCounts() const
+std::optional<DriverCounts> LinuxSerialPort::driverCounts() const
 {
     serial_icounter_struct counts {};
     const int fd = int(m_port.handle());
     if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &counts) != 0)
         return std::nullopt;
-    return counts;
+    return DriverCounts { counts.parity, counts.frame, counts.brk, counts.overrun,
+        counts.buf_overrun };
 }
 
 LineErrors LinuxSerialPort::takeLineErrors()
 {
-    LineErrors found;
-    found.damaged = std::exchange(m_marks.damaged, 0);
-    found.breaks = std::exchange(m_marks.breaks, 0);
-    const std::optional<serial_icounter_struct> now = driverCounts();
-    const std::optional<serial_icounter_struct> seen = std::exchange(m_countsSeen, now);
-    if (!now || !seen)
-        return found;
-    const qint64 parity = qint64(now->parity) - seen->parity;
-    const qint64 framing = qint64(now->frame) - seen->frame;
-    // Where the driver counted every damaged byte it marked, its counts tell parity from
-    // framing; some drivers (cdc_acm) count damaged bytes and breaks without marking them.
-    // Others mark a whole USB packet for one error counted: then the marks tell more.
-    if (found.damaged <= parity + framing) {
-        found.damaged = 0;
-        found.parity = parity;
-        found.framing = framing;
-    }
-    found.breaks = qMax(found.breaks, qint64(now->brk) - seen->brk);
-    found.overruns = qint64(now->overrun) - seen->overrun;
-    found.bufferOverruns = qint64(now->buf_overrun) - seen->buf_overrun;
-    return found;
+    return m_reader.take(driverCounts());
 }
 
 // A hang-up (the adapter unplugged, the other end closed) leaves the descriptor hung up:

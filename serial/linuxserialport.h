@@ -9,7 +9,6 @@
 #include <QSocketNotifier>
 #include <QString>
 
-#include <linux/serial.h>
 #include <optional>
 
 // A serial port on Linux: Qt SerialPort, with the driver asked to mark the bytes the line
@@ -84,8 +83,7 @@ private:
     void onError(SerialPortError error);
     void onHangUp();
     bool deviceGone() const;
-    std::optional<serial_icounter_struct> driverCounts() const;
-    void restoreNuls(QByteArray &bytes, const QList<qsizetype> &breaks);
+    std::optional<DriverCounts> driverCounts() const;
 
     QSerialPort m_port;
     // Watches the open descriptor for a hang-up only: poll tells it with POLLHUP or POLLERR,
@@ -94,9 +92,7 @@ private:
     // The device's full path, whatever the control named it: Qt keeps only the part after
     // /dev/.
     QString m_name;
-    LineMarks m_marks;
-    // The driver's counts at the last look; none where it keeps none.
-    std::optional<serial_icounter_struct> m_countsSeen;
+    LineReader m_reader;
     // Set where the system's own words would mislead: a denied access, a device gone.
     SerialPortError m_error = NoError;
     QString m_errorString;

@@ -660,6 +660,59 @@ private Q_SLOTS:
         }
     }
 
+    // Drivers mark and count in their own ways: each read's bytes come out as they came off
+    // the line, damaged NULs included, and only the breaks a driver counted are told. A read
+    // is its bytes as the driver gave them and the counts after it ("p f b": parity,
+    // framing, breaks), or "-" where the driver keeps none.
+    void everyDriversMarksAndCountsKeepEveryByte_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("reads");
+        QTest::addColumn<QStringList>("counts");
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("told");
+        const auto row = [](const char *name, QList<QByteArray> reads, QStringList counts,
+                             QByteArray text, const char *told) {
+            QTest::newRow(name) << reads << counts << text << QString::fromUtf8(told);
+        };
+        row("8250: each damaged byte marked and counted, a NUL among them",
+            { QByteArray("A\xff\x00" "1\xff\x00\x00" "B", 8) }, { "2 0 0" },
+            QByteArray("A1\0B", 4), "2 errores de paridad");
+        row("8250: a break", { QByteArray("A\xff\x00\x00" "B", 5) }, { "0 0 1" }, "AB",
+            "1 corte de la línea");
+        row("FTDI: a whole packet marked for one error, a NUL inside",
+            { QByteArray("\xff\x00" "1\xff\x00" "2\xff\x00\x00\xff\x00" "3", 12) },
+            { "1 0 0" }, QByteArray("12\0" "3", 4),
+            "4 bytes dañados (error de paridad o de trama)");
+        row("PL2303: no counts, a whole packet marked",
+            { QByteArray("\xff\x00" "1\xff\x00\x00\xff\x00" "2", 9) }, { "-" },
+            QByteArray("1\0" "2", 3), "3 bytes dañados (error de paridad o de trama)");
+        row("cdc_acm: counts without marks", { "123" }, { "2 0 1" }, "123",
+            "2 errores de paridad, 1 corte de la línea");
+        row("a damaged NUL's mark split across two reads",
+            { QByteArray("A\xff", 2), QByteArray("\x00\x00" "B", 3) }, { "0 0 0", "0 1 0" },
+            QByteArray("A\0B", 3), "1 error de trama");
+    }
+    void everyDriversMarksAndCountsKeepEveryByte()
+    {
+        QFETCH(QList<QByteArray>, reads);
+        QFETCH(QStringList, counts);
+        QFETCH(QByteArray, text);
+        QFETCH(QString, told);
+        const auto driver = [](const QString &counted) -> std::optional<DriverCounts> {
+            if (counted == "-")
+                return std::nullopt;
+            const QStringList n = counted.split(' ');
+            return DriverCounts { n[0].toLongLong(), n[1].toLongLong(), n[2].toLongLong() };
+        };
+        LineReader reader;
+        reader.restart(driver(counts[0] == "-" ? "-" : "0 0 0"));
+        QByteArray out;
+        for (qsizetype i = 0; i < reads.size(); ++i)
+            out += reader.read(reads[i], [&] { return driver(counts[i]); });
+        QCOMPARE(out, text);
+        QCOMPARE(reader.take(driver(counts.last())).told().join(", "), told);
+    }
+
     void lineErrorsAreToldInSpanishWithTheirCounts_data()
     {
         QTest::addColumn<LineErrors>("errors");

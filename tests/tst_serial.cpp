@@ -83,6 +83,14 @@ private:
 #endif
     }
 
+    // A file of a made-up system tree (sysfs, /dev), with the folders it lies in.
+    static bool putFile(const QString &path, const QByteArray &text)
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    }
+
     static CommError refusal(const std::function<void()> &step)
     {
         try {
@@ -166,10 +174,7 @@ private Q_SLOTS:
     {
         QTemporaryDir sys;
         const auto put = [&](const QString &path, const QByteArray &text) {
-            QDir().mkpath(QFileInfo(sys.filePath(path)).path());
-            QFile file(sys.filePath(path));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(text);
+            QVERIFY(putFile(sys.filePath(path), text));
         };
         const auto tty = [&](const QString &name, const QString &device) {
             QDir().mkpath(sys.filePath("class/tty/" + name));
@@ -278,10 +283,7 @@ private Q_SLOTS:
     {
         QTemporaryDir root;
         const auto put = [&](const QString &path, const QByteArray &text) {
-            QDir().mkpath(QFileInfo(root.filePath(path)).path());
-            QFile file(root.filePath(path));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(text);
+            QVERIFY(putFile(root.filePath(path), text));
         };
         const auto link = [&](const QString &target, const QString &path) {
             QDir().mkpath(QFileInfo(root.filePath(path)).path());

@@ -58,8 +58,11 @@ QString keepingHint(int port, const QString &device);
 #ifdef Q_OS_LINUX
 // The serial ports a sysfs tree (/sys) tells of, named as under the device folder (/dev),
 // found without opening any: a built-in UART whose serial core knows its chip, a USB or
-// modem adapter whose device is there.
-QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev);
+// modem adapter whose device is there. A built-in UART is described by the device behind
+// it: a PCI one by its name in udev's database (under `udev`, /run/udev) or else by its ids,
+// one the firmware declares as the board's own.
+QList<PresentPort> serialPortsUnder(
+    const QString &sys, const QString &dev, const QString &udev = QString());
 
 // The name that the adapter behind a device keeps whichever ttyUSB number it gets, from the
 // links the system makes for it in `folder` (made from the adapter's maker, model and serial
@@ -67,7 +70,7 @@ QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev);
 QString stableName(
     const QString &device, const QString &folder = QStringLiteral("/dev/serial/by-id"));
 
-// Where the system is asked about ports (/sys and /dev); a test points them at a tree of its
-// own.
-void setSystemFolders(const QString &sys, const QString &dev);
+// Where the system is asked about ports (/sys, /dev and /run/udev); a test points them at a
+// tree of its own. Without `udev`, PCI UARTs are described by their ids alone.
+void setSystemFolders(const QString &sys, const QString &dev, const QString &udev = QString());
 #endif

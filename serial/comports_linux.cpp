@@ -4,12 +4,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
 
 namespace {
 
 // Where the system tells of its ports; a test points them at a tree of its own.
 QString sysFolder = QStringLiteral("/sys");
 QString devFolder = QStringLiteral("/dev");
+QString udevFolder = QStringLiteral("/run/udev");
 
 QString firstLine(const QString &path)
 {
@@ -45,9 +48,75 @@ QString usbProduct(const QString &device)
     return usb.isEmpty() ? QString() : firstLine(usb + QStringLiteral("/product"));
 }
 
+// The bus a sysfs device hangs on ("pci", "pnp", "platform").
+QString subsystem(const QString &device)
+{
+    return QFileInfo(QFileInfo(device + QStringLiteral("/subsystem")).symLinkTarget()).fileName();
+}
+
+// The properties udev keeps for a device ("E:ID_MODEL_FROM_DATABASE=..." in its record).
+QHash<QString, QString> udevProperties(const QString &record)
+{
+    QFile file(record);
+    QHash<QString, QString> properties;
+    if (!file.open(QIODevice::ReadOnly))
+        return properties;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (line.startsWith("E:") && equals > 2)
+            properties.insert(QString::fromUtf8(line.mid(2, equals - 2)),
+                QString::fromUtf8(line.mid(equals + 1)).trimmed());
+    }
+    return properties;
+}
+
+// A PCI id as lspci writes it: "8086" for the kernel's "0x8086".
+QString pciId(const QString &path)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^0x([0-9a-f]{4})$"), QRegularExpression::CaseInsensitiveOption);
+    return form.match(firstLine(path)).captured(1).toLower();
+}
+
+// What a built-in UART is, from the device behind it: a laptop's Intel AMT Serial-over-LAN
+// is a PCI UART like a port card's, and only its name tells the operator which one it is.
+// udev's copy of the PCI id database names the chip as lspci does; without it, the ids.
+// The ports the firmware declares are the board's own; the ones the 8250 driver sets up at
+// the old ISA addresses (platform serial8250) have nothing to tell.
+QString uartDescription(const QString &device, const QString &udev)
+{
+    // From Linux 6.5 the tty hangs on the serial core's port and controller (bus
+    // serial-base), which hang on the device itself.
+    QString path = QFileInfo(device).canonicalFilePath();
+    QString bus = subsystem(path);
+    for (int up = 0; up < 2 && bus == QLatin1String("serial-base"); ++up) {
+        path = QFileInfo(path).path();
+        bus = subsystem(path);
+    }
+    if (path.isEmpty())
+        return {};
+    if (bus == QLatin1String("pnp") && !firstLine(path + QStringLiteral("/id")).isEmpty())
+        return QStringLiteral("Puerto serie de la placa base");
+    if (bus != QLatin1String("pci"))
+        return {};
+    if (!udev.isEmpty()) {
+        const QHash<QString, QString> known
+            = udevProperties(udev + QStringLiteral("/data/+pci:") + QFileInfo(path).fileName());
+        const QString model = known.value(QStringLiteral("ID_MODEL_FROM_DATABASE"));
+        const QString vendor = known.value(QStringLiteral("ID_VENDOR_FROM_DATABASE"));
+        if (!model.isEmpty())
+            return vendor.isEmpty() ? model : vendor + QLatin1Char(' ') + model;
+    }
+    const QString vendor = pciId(path + QStringLiteral("/vendor"));
+    const QString id = pciId(path + QStringLiteral("/device"));
+    if (vendor.isEmpty() || id.isEmpty())
+        return {};
+    return QStringLiteral("Puerto serie PCI %1:%2").arg(vendor, id);
+}
+
 } // namespace
 
-QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev)
+QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev, const QString &udev)
 {
     // Opening a port to see whether it is there would raise and drop its modem lines, and
     // fails for the port this program holds: sysfs tells without touching any.
@@ -64,7 +133,7 @@ QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev)
             const QString type = firstLine(tty + QStringLiteral("/type"));
             if (type.isEmpty() || type == QLatin1String("0"))
                 continue;
-            ports.append({ dev + QLatin1Char('/') + name, QString() });
+            ports.append({ dev + QLatin1Char('/') + name, uartDescription(device, udev) });
         } else if (QFileInfo::exists(device)) {
             // A laptop's mobile-broadband modem shows as ttyUSB ports of these drivers.
             static const QStringList modems = { QStringLiteral("option1"),
@@ -81,13 +150,14 @@ QList<PresentPort> serialPortsUnder(const QString &sys, const QString &dev)
 
 QList<PresentPort> systemPorts()
 {
-    return serialPortsUnder(sysFolder, devFolder);
+    return serialPortsUnder(sysFolder, devFolder, udevFolder);
 }
 
-void setSystemFolders(const QString &sys, const QString &dev)
+void setSystemFolders(const QString &sys, const QString &dev, const QString &udev)
 {
     sysFolder = sys;
     devFolder = dev;
+    udevFolder = udev;
 }
 
 PresentPort entryPort(int port, const QList<PresentPort> &present, const QString &chosen)

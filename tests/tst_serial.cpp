@@ -109,7 +109,7 @@ private Q_SLOTS:
         plugIn({});
 #ifndef Q_OS_WIN
         // No adapter plugged into this machine may show in a tooltip.
-        setSystemFolders(emptyFolder.path(), emptyFolder.path());
+        setSystemFolders(emptyFolder.path(), emptyFolder.path(), emptyFolder.path());
 #endif
     }
     void cleanupTestCase()
@@ -211,6 +211,68 @@ private Q_SLOTS:
         QCOMPARE(seen,
             QStringList({ "/dev/ttyS0 ", "/dev/ttyS10 ", "/dev/ttyUSB0 FT232R USB UART",
                 "/dev/ttyACM0 Gadget Serial v2.4", "/dev/ttyUSB2 EM7455" }));
+    }
+
+    // A built-in UART is told apart by the device behind it, linked as sysfs links it: a
+    // laptop's Intel AMT Serial-over-LAN is a PCI UART that takes COM1.
+    void builtInUartsAreDescribedByTheDeviceBehindThem_data()
+    {
+        QTest::addColumn<QString>("bus");
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("core"); // the serial core's devices above the tty (Linux 6.5)
+        QTest::addColumn<QStringList>("files"); // "name=text" in the device's folder
+        QTest::addColumn<QByteArray>("udev"); // what udev keeps of it
+        QTest::addColumn<QString>("description");
+        const QString amt = "pci0000:00/0000:00:16.3";
+        const QStringList ids = { "vendor=0x8086", "device=0xa13d", "class=0x070002" };
+        const QByteArray vendor = "E:ID_VENDOR_FROM_DATABASE=Intel Corporation\n";
+        QTest::newRow("PCI, named by udev")
+            << "pci" << amt << "0000:00:16.3:0/0000:00:16.3:0.0" << ids
+            << "I:5201\n" + vendor
+                + "E:ID_MODEL_FROM_DATABASE=100 Series/C230 Series Chipset Family KT Redirection\n"
+            << "Intel Corporation 100 Series/C230 Series Chipset Family KT Redirection";
+        QTest::newRow("PCI, its model unknown to udev")
+            << "pci" << amt << "" << ids << vendor << "Puerto serie PCI 8086:a13d";
+        QTest::newRow("PCI, no udev")
+            << "pci" << amt << "" << ids << QByteArray() << "Puerto serie PCI 8086:a13d";
+        QTest::newRow("declared by the firmware")
+            << "pnp"
+            << "pnp0/00:01"
+            << "00:01:0/00:01:0.0" << QStringList { "id=PNP0501" } << QByteArray()
+            << "Puerto serie de la placa base";
+        QTest::newRow("legacy") << "platform"
+                                << "platform/serial8250"
+                                << "" << QStringList() << QByteArray() << "";
+    }
+    void builtInUartsAreDescribedByTheDeviceBehindThem()
+    {
+        QFETCH(QString, bus);
+        QFETCH(QString, device);
+        QFETCH(QString, core);
+        QFETCH(QStringList, files);
+        QFETCH(QByteArray, udev);
+        QTemporaryDir root;
+        const auto link = [&](const QString &target, const QString &path) {
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+            QVERIFY(QFile::link(QFileInfo(path).dir().relativeFilePath(target), path));
+        };
+        QString folder = root.filePath("sys/devices/" + device);
+        for (const QString &file : files)
+            QVERIFY(putFile(folder + '/' + file.section('=', 0, 0), file.section('=', 1).toUtf8()));
+        link(root.filePath("sys/bus/" + bus), folder + "/subsystem");
+        for (const QString &level : core.split('/', Qt::SkipEmptyParts)) {
+            folder += '/' + level;
+            link(root.filePath("sys/bus/serial-base"), folder + "/subsystem");
+        }
+        QVERIFY(putFile(folder + "/tty/ttyS4/type", "4\n"));
+        link(folder, folder + "/tty/ttyS4/device");
+        link(folder + "/tty/ttyS4", root.filePath("sys/class/tty/ttyS4"));
+        if (!udev.isEmpty())
+            QVERIFY(putFile(root.filePath("udev/data/+pci:0000:00:16.3"), udev));
+        setSystemFolders(root.filePath("sys"), root.filePath("dev"), root.filePath("udev"));
+        const QList<PresentPort> ports = systemPorts();
+        QCOMPARE(ports.value(0).device, root.filePath("dev/ttyS4"));
+        QTEST(ports.value(0).description, "description");
     }
 
     void portNumbersNameDevices()

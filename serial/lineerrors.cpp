@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "lineerrors.h"
 
+#include <utility>
+
 QStringList LineErrors::told() const
 {
     struct Kind
@@ -36,5 +38,19 @@ QStringList LineErrors::told() const
         else if (count > 1)
             found.append(QString::fromUtf8(kind.many).arg(count));
     }
+    QStringList lines;
+    for (const auto &[line, name] : { std::pair { Dsr, "DSR" }, { Cts, "CTS" }, { Dcd, "DCD" } }) {
+        if (controlLines & line)
+            lines.append(QString::fromLatin1(name));
+    }
+    // The line gives no other sign of a pulled cable or a machine switched off: the answer
+    // just stops.
+    if (!lines.isEmpty())
+        found.append((lines.size() == 1 ? QStringLiteral("cambió la señal %1 del dispositivo")
+                                        : QStringLiteral("cambiaron las señales %1 del dispositivo"))
+                .arg(lines.size() == 1 ? lines[0]
+                                       : QStringList(lines.mid(0, lines.size() - 1)).join(u", ")
+                             + QStringLiteral(" y ") + lines.last())
+            + QStringLiteral(" (la conexión pudo cortarse y la respuesta puede estar incompleta)"));
     return found;
 }

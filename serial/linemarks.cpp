@@ -31,7 +31,7 @@ void LineMarks::decode(QByteArrayView in, QByteArray &out, QList<qsizetype> *bre
             out.append('\xff');
             if (byte != '\xff')
                 out.append(byte);
-        } else if (byte == '\0') {
+        } else if (byte == '\0' && m_breaksMarked) {
             ++breaks;
             if (breakAt)
                 breakAt->append(out.size());
@@ -48,49 +48,113 @@ QByteArray LineReader::read(QByteArrayView raw, const Counts &counts)
     QByteArray bytes;
     QList<qsizetype> breaks;
     m_marks.decode(raw, bytes, &breaks);
+    if (m_holding) {
+        for (const qsizetype at : std::as_const(breaks))
+            m_heldBreaks.append(m_held.size() + at);
+        m_held += bytes;
+        return {};
+    }
     if (breaks.isEmpty())
         return bytes;
-    // A NUL damaged on the line arrives marked as a break is (0xFF 0x00 0x00). A driver that
-    // counts counts every break it marks, so marks beyond its count are such NULs, even where
-    // it marks a whole USB packet for one error counted (FTDI); one that counts nothing cannot
-    // tell them apart (PL2303). Either way the byte is put back where it came, a damaged byte,
-    // rather than lost with a break told that never was.
+    // A NUL damaged on the line comes marked as a break is. Where the driver counted no break
+    // since the last look, or counts nothing (PL2303), every such mark is a damaged NUL: kept
+    // at once, rather than lost with a break told that never was.
     const std::optional<DriverCounts> now = counts();
-    const qint64 counted = now && m_seen ? now->brk - m_seen->brk : 0;
-    const qint64 nulls = qBound<qint64>(0, m_marks.breaks - counted, breaks.size());
-    for (qint64 i = 1; i <= nulls; ++i)
-        bytes.insert(breaks[breaks.size() - i], '\0');
-    m_marks.breaks -= nulls;
-    m_marks.damaged += nulls;
-    return bytes;
+    if (!now || !m_seen || now->brk == m_seen->brk) {
+        for (qsizetype i = breaks.size() - 1; i >= 0; --i)
+            bytes.insert(breaks[i], '\0');
+        m_marks.breaks -= breaks.size();
+        m_marks.damaged += breaks.size();
+        return bytes;
+    }
+    m_holding = true;
+    m_held = bytes.mid(breaks[0]);
+    for (const qsizetype at : std::as_const(breaks))
+        m_heldBreaks.append(at - breaks[0]);
+    return bytes.left(breaks[0]);
 }
 
-LineErrors LineReader::take(const std::optional<DriverCounts> &now)
+// Every mark of a break counted by now has been read (the answer is over): the marks beyond
+// the count are damaged NULs. Which of the marks they are no count tells; the first ones are
+// taken, as a USB adapter that marks a whole packet for a break (FTDI) puts the break last.
+QByteArray LineReader::settle(const std::optional<DriverCounts> &now)
 {
+    const qint64 counted = now && m_seen ? now->brk - m_seen->brk : 0;
+    const qint64 nulls = qBound<qint64>(0, m_marks.breaks - counted, m_heldBreaks.size());
+    for (qsizetype i = qsizetype(nulls) - 1; i >= 0; --i)
+        m_held.insert(m_heldBreaks[i], '\0');
+    m_marks.breaks -= nulls;
+    m_marks.damaged += nulls;
+    m_holding = false;
+    m_heldBreaks.clear();
+    return std::exchange(m_held, QByteArray());
+}
+
+LineErrors LineReader::take(const std::optional<DriverCounts> &now, QByteArray *released)
+{
+    if (m_holding)
+        released->append(settle(now));
     LineErrors found;
     found.damaged = std::exchange(m_marks.damaged, 0);
-    found.breaks = std::exchange(m_marks.breaks, 0);
+    const qint64 breakMarks = std::exchange(m_marks.breaks, 0);
     const std::optional<DriverCounts> seen = std::exchange(m_seen, now);
     if (!now || !seen)
         return found;
     const qint64 parity = now->parity - seen->parity;
     const qint64 framing = now->frame - seen->frame;
-    // Where the driver counted every damaged byte it marked, its counts tell parity from
-    // framing; some drivers (cdc_acm) count damaged bytes and breaks without marking them.
-    // Others mark a whole USB packet for one error counted: then the marks tell more.
-    if (found.damaged <= parity + framing) {
-        found.damaged = 0;
+    if (!m_driver.marksDamage) {
+        // cdc_acm counts damaged bytes without marking them: the counts are all there is.
         found.parity = parity;
         found.framing = framing;
+    } else if (found.damaged == 0) {
+        // Counted, not yet marked: the bytes are still on their way, and belong to the next
+        // answer. Their counts wait for it.
+        m_seen->parity = seen->parity;
+        m_seen->frame = seen->frame;
+    } else if (found.damaged <= parity + framing) {
+        // The counts tell parity from framing for the bytes marked; any more counted are
+        // still on their way.
+        found.parity = qMin(parity, found.damaged);
+        found.framing = found.damaged - found.parity;
+        found.damaged = 0;
+        m_seen->parity = seen->parity + found.parity;
+        m_seen->frame = seen->frame + found.framing;
     }
-    found.breaks = qMax(found.breaks, now->brk - seen->brk);
+    // Otherwise the driver marked a whole USB packet for fewer errors counted (FTDI): the
+    // marks tell more.
+    if (m_driver.marksBreaks) {
+        // Counted, not yet marked: the next answer's, as above.
+        found.breaks = breakMarks;
+        m_seen->brk = seen->brk + breakMarks;
+    } else {
+        found.breaks = now->brk - seen->brk;
+    }
     found.overruns = now->overrun - seen->overrun;
     found.bufferOverruns = now->bufOverrun - seen->bufOverrun;
+    // A control line that changed during the answer, counted by the driver or seen in a
+    // state other than at the request: the cable was pulled, the other end switched off.
+    const struct
+    {
+        qint64 DriverCounts::*count;
+        int line;
+    } watched[] = {
+        { &DriverCounts::dsr, LineErrors::Dsr },
+        { &DriverCounts::cts, LineErrors::Cts },
+        { &DriverCounts::dcd, LineErrors::Dcd },
+    };
+    for (const auto &line : watched) {
+        if ((*now).*line.count != (*seen).*line.count || ((now->lines ^ seen->lines) & line.line))
+            found.controlLines |= line.line;
+    }
     return found;
 }
 
-void LineReader::restart(const std::optional<DriverCounts> &now)
+void LineReader::restart(const std::optional<DriverCounts> &now, Driver driver)
 {
-    m_marks = LineMarks();
+    m_driver = driver;
+    m_marks = LineMarks(driver.marksBreaks);
     m_seen = now;
+    m_held.clear();
+    m_heldBreaks.clear();
+    m_holding = false;
 }

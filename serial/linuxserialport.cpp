@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "linuxserialport.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -23,15 +26,19 @@ bool isPseudoTerminal(const QString &device)
 
 // Qt sets IGNPAR and clears INPCK and PARMRK at each opening and each change of the line,
 // so a byte damaged on the line would arrive looking whole. Marked by the driver, it is
-// counted. Qt also never clears CMSPAR, which the line keeps until reboot or unplugging:
-// left by a program that used mark or space parity, it would turn even parity into space.
-void markLineErrors(int fd, bool stickParity)
+// counted. A break is marked as a damaged NUL is; where the driver counts breaks and gives
+// each its own mark, the mark is dropped (IGNBRK) so that the two cannot be mixed up. Qt also
+// never clears CMSPAR, which the line keeps until reboot or unplugging: left by a program
+// that used mark or space parity, it would turn even parity into space.
+void markLineErrors(int fd, bool stickParity, bool ignoreBreaks)
 {
     termios line {};
     if (fd < 0 || ::tcgetattr(fd, &line) != 0)
         return;
     line.c_iflag |= INPCK | PARMRK;
-    line.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP);
+    line.c_iflag &= ~tcflag_t(IGNPAR | ISTRIP | IGNBRK);
+    if (ignoreBreaks)
+        line.c_iflag |= IGNBRK;
     if (!stickParity)
         line.c_cflag &= ~tcflag_t(CMSPAR);
     ::tcsetattr(fd, TCSANOW, &line);
@@ -62,7 +69,60 @@ QString accessHint(const QString &device)
         .arg(info.group());
 }
 
+QByteArray systemRead(QSerialPort &port)
+{
+    return port.readAll();
+}
+
+std::optional<DriverCounts> systemCounts(int fd)
+{
+    // Asking for the lines first also has the 8250 count the changes its chip noted.
+    int lines = 0;
+    const bool linesKnown = fd >= 0 && ::ioctl(fd, TIOCMGET, &lines) == 0;
+    serial_icounter_struct counts {};
+    if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &counts) != 0) {
+        if (!linesKnown)
+            return std::nullopt;
+        // PL2303: the lines, but no counts.
+        counts = {};
+    }
+    int on = 0;
+    for (const auto &[line, told] : { std::pair { TIOCM_DSR, LineErrors::Dsr },
+             { TIOCM_CTS, LineErrors::Cts }, { TIOCM_CD, LineErrors::Dcd } }) {
+        if (lines & line)
+            on |= told;
+    }
+    return DriverCounts { counts.parity, counts.frame, counts.brk, counts.overrun,
+        counts.buf_overrun, counts.dsr, counts.cts, counts.dcd, on };
+}
+
+// The serial core (ttyS) and cdc_acm (ttyACM) give a break a mark of its own; USB serial
+// adapters' drivers (ttyUSB) may mark a whole packet for it (FTDI, PL2303). cdc_acm counts
+// damaged bytes without marking them.
+LineReader::Driver systemDriver(const QString &device)
+{
+    const QString name = QFileInfo(QFileInfo(device).canonicalFilePath()).fileName();
+    if (name.startsWith(QLatin1String("ttyS")))
+        return { true, false };
+    if (name.startsWith(QLatin1String("ttyACM")))
+        return { false, false };
+    return { true, true };
+}
+
+const LineDriverCalls systemLineCalls = { systemRead, systemCounts, systemDriver };
+const LineDriverCalls *currentCalls = &systemLineCalls;
+
 } // namespace
+
+const LineDriverCalls &LinuxSerialPort::systemCalls()
+{
+    return systemLineCalls;
+}
+
+void LinuxSerialPort::setCalls(const LineDriverCalls *calls)
+{
+    currentCalls = calls ? calls : &systemLineCalls;
+}
 
 LinuxSerialPort::LinuxSerialPort(QObject *parent) : QObject(parent)
 {
@@ -86,7 +146,7 @@ void LinuxSerialPort::setPortName(const QString &name)
 bool LinuxSerialPort::marked(bool taken)
 {
     if (m_port.isOpen())
-        markLineErrors(int(m_port.handle()), stickParity());
+        markLineErrors(int(m_port.handle()), stickParity(), !m_driver.marksBreaks);
     return taken;
 }
 
@@ -137,8 +197,10 @@ bool LinuxSerialPort::open(QIODevice::OpenMode mode)
         }
         return false;
     }
-    markLineErrors(int(m_port.handle()), stickParity());
-    m_reader.restart(driverCounts());
+    m_driver = currentCalls->driver(m_name);
+    markLineErrors(int(m_port.handle()), stickParity(), !m_driver.marksBreaks);
+    m_released.clear();
+    m_reader.restart(driverCounts(), m_driver);
     m_hangUp.setSocket(m_port.handle());
     m_hangUp.setEnabled(true);
     return true;
@@ -148,13 +210,42 @@ void LinuxSerialPort::close()
 {
     // Off before the descriptor goes, whose number the system may soon give to another file.
     m_hangUp.setEnabled(false);
+    // The last closing waits until the driver has sent what it holds, up to its closing wait
+    // (30 s): a device that stopped taking bytes (a stalled USB modem) would freeze the
+    // window that long. A moment is given for the request to go out; what is left then is
+    // discarded, and where the driver cannot discard it, the last reference is let go in the
+    // background.
+    const int fd = int(m_port.handle());
+    int kept = -1;
+    int unsent = 0;
+    if (fd >= 0 && ::ioctl(fd, TIOCOUTQ, &unsent) == 0 && unsent > 0) {
+        QElapsedTimer waited;
+        waited.start();
+        while (::ioctl(fd, TIOCOUTQ, &unsent) == 0 && unsent > 0 && waited.elapsed() < 250)
+            QThread::msleep(10);
+        if (unsent > 0)
+            ::tcflush(fd, TCOFLUSH);
+        if (::ioctl(fd, TIOCOUTQ, &unsent) == 0 && unsent > 0)
+            kept = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    }
     m_port.close();
-    m_reader.restart(std::nullopt);
+    if (kept >= 0)
+        std::thread([kept] { ::close(kept); }).detach();
+    m_released.clear();
+    m_reader.restart(std::nullopt, m_driver);
 }
 
 QByteArray LinuxSerialPort::readAll()
 {
-    return m_reader.read(m_port.readAll(), [this] { return driverCounts(); });
+    QByteArray bytes = std::exchange(m_released, QByteArray());
+    bytes += m_reader.read(currentCalls->read(m_port), [this] { return driverCounts(); });
+    return bytes;
+}
+
+// The device went: what the reader held back is the last of the answer.
+void LinuxSerialPort::releaseHeld()
+{
+    m_reader.take(driverCounts(), &m_released);
 }
 
 qint64 LinuxSerialPort::write(const QByteArray &data)
@@ -170,20 +261,14 @@ qint64 LinuxSerialPort::write(const QByteArray &data)
     return queued;
 }
 
-// What the driver counted since the port opened, or nothing where it keeps no counts.
 std::optional<DriverCounts> LinuxSerialPort::driverCounts() const
 {
-    serial_icounter_struct counts {};
-    const int fd = int(m_port.handle());
-    if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &counts) != 0)
-        return std::nullopt;
-    return DriverCounts { counts.parity, counts.frame, counts.brk, counts.overrun,
-        counts.buf_overrun };
+    return currentCalls->counts(int(m_port.handle()));
 }
 
 LineErrors LinuxSerialPort::takeLineErrors()
 {
-    return m_reader.take(driverCounts());
+    return m_reader.take(driverCounts(), &m_released);
 }
 
 // A hang-up (the adapter unplugged, the other end closed) leaves the descriptor hung up:
@@ -218,6 +303,7 @@ void LinuxSerialPort::onHangUp()
         return;
     m_error = ResourceError;
     m_errorString = QStringLiteral("el dispositivo se desconectó");
+    releaseHeld();
     Q_EMIT errorOccurred(ResourceError);
 }
 
@@ -231,6 +317,7 @@ void LinuxSerialPort::onError(SerialPortError error)
     if (loss && m_port.isOpen() && deviceGone()) {
         m_error = error;
         m_errorString = QStringLiteral("el dispositivo se desconectó");
+        releaseHeld();
     }
     Q_EMIT errorOccurred(error);
 }

@@ -11,6 +11,18 @@
 
 #include <optional>
 
+// What the port asks of the driver beyond Qt, so that a test can play a driver this machine
+// lacks. The system's own calls are the default.
+struct LineDriverCalls
+{
+    // The bytes waiting, as the line discipline delivers them.
+    QByteArray (*read)(QSerialPort &port);
+    // The driver's counts and control lines, or nothing where it tells neither.
+    std::optional<DriverCounts> (*counts)(int fd);
+    // How the driver of a device hands its line errors over.
+    LineReader::Driver (*driver)(const QString &device);
+};
+
 // A serial port on Linux: Qt SerialPort, with the driver asked to mark the bytes the line
 // damaged, and a device that went away told as such rather than by whatever the system
 // last said. The same members as the Windows port, so the control reads the same on both.
@@ -31,6 +43,11 @@ public:
     using enum QSerialPort::StopBits;
     using enum QSerialPort::FlowControl;
 #endif
+
+    // The system's own calls, and the calls every port uses from now on (nullptr for the
+    // system's own).
+    static const LineDriverCalls &systemCalls();
+    static void setCalls(const LineDriverCalls *calls);
 
     explicit LinuxSerialPort(QObject *parent = nullptr);
     ~LinuxSerialPort() override;
@@ -59,7 +76,8 @@ public:
         return m_port.bytesToWrite();
     }
 
-    // The errors the driver marked or counted since the last call.
+    // The errors the driver marked or counted since the last call. Bytes held back until the
+    // answer was over are read next.
     LineErrors takeLineErrors();
 
     SerialPortError error() const;
@@ -84,6 +102,7 @@ private:
     void onHangUp();
     bool deviceGone() const;
     std::optional<DriverCounts> driverCounts() const;
+    void releaseHeld();
 
     QSerialPort m_port;
     // Watches the open descriptor for a hang-up only: poll tells it with POLLHUP or POLLERR,
@@ -93,6 +112,9 @@ private:
     // /dev/.
     QString m_name;
     LineReader m_reader;
+    LineReader::Driver m_driver;
+    // Bytes the reader held back, given back for the next read.
+    QByteArray m_released;
     // Set where the system's own words would mislead: a denied access, a device gone.
     SerialPortError m_error = NoError;
     QString m_errorString;

@@ -436,7 +436,9 @@ void MSComm::answerQuiet()
         return;
     }
     const QStringList found = m_port->takeLineErrors().told();
-    if (found.isEmpty())
+    // Bytes the port held back until the answer was over reach the text before the report.
+    onReadyRead();
+    if (found.isEmpty() || !m_port->isOpen())
         return;
     m_lineReport = QStringLiteral("La respuesta recibida por %1 llegó con errores en la línea: %2. "
                                   "Puede contener importes equivocados: repita la lectura con "

@@ -3,6 +3,9 @@
 #include "frmabout.h"
 #include "module1.h"
 #include "mscomm.h"
+#ifndef Q_OS_WIN
+#include "linuxserialport.h"
+#endif
 #include "ptypair.h"
 #include "scripteddialogs.h"
 #include "textfilewriter.h"
@@ -25,6 +28,35 @@
 #include <QWindow>
 
 using namespace Module1;
+
+#ifndef Q_OS_WIN
+// A driver this machine lacks, played behind a real pseudo-terminal: each byte the
+// machine sends stands for the next read as that driver gives it, with its counts
+// ("p f b", parity, framing, breaks) after it.
+struct PlayedDriver
+{
+    static inline QList<QByteArray> reads;
+    static inline QStringList counts;
+    static inline qsizetype next = 0;
+    static inline LineReader::Driver kind;
+    static inline const LineDriverCalls calls = {
+        [](QSerialPort &port) {
+            const qsizetype given = port.readAll().size();
+            QByteArray bytes;
+            for (qsizetype i = 0; i < given && next < reads.size(); ++i)
+                bytes += reads[next++];
+            return bytes;
+        },
+        [](int) {
+            const QStringList n = next == 0 ? QStringList { "0", "0", "0" }
+                                            : counts[next - 1].split(' ');
+            return std::optional<DriverCounts>(
+                DriverCounts { n[0].toLongLong(), n[1].toLongLong(), n[2].toLongLong() });
+        },
+        [](const QString &) { return kind; },
+    };
+};
+#endif
 
 // The main window as the operator meets it: start-up, the lists, the port buttons and
 // reception, with a real pseudo-terminal as the machine.
@@ -503,6 +535,58 @@ private Q_SLOTS:
         QCOMPARE(text.mid(0x9D, 3), QStringLiteral("\u009džŸ"));
         QCOMPARE(text.mid(0xA0), all256().mid(0xA0));
     }
+
+#ifndef Q_OS_WIN
+    // The reads and counts of each kind of driver reach the text and the one box the operator
+    // sees once the answer is over.
+    void anAnswerDamagedOnTheLineIsToldInOneBoxAndKeptWhole_data()
+    {
+        QTest::addColumn<bool>("breaksMarked");
+        QTest::addColumn<QList<QByteArray>>("reads");
+        QTest::addColumn<QStringList>("counts");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("8250: a damaged NUL, a break counted before its read")
+            << false << QList<QByteArray> { QByteArray("TOTAL \xff\x00\x00" "1", 10), "2\r\n" }
+            << QStringList { "1 0 1", "1 0 1" } << QStringLiteral(u"TOTAL \u0000" "12\r\n")
+            << QStringLiteral("1 error de paridad, 1 corte de la línea");
+        QTest::newRow("FTDI: a damaged NUL read while the break after it was already counted")
+            << true
+            << QList<QByteArray> { QByteArray("TOTAL \xff\x00\x00" "1", 10),
+                   QByteArray("\xff\x00\x00" "2\r\n", 6) }
+            << QStringList { "0 1 1", "0 1 1" } << QStringLiteral(u"TOTAL \u0000" "12\r\n")
+            << QStringLiteral("1 error de trama, 1 corte de la línea");
+    }
+    void anAnswerDamagedOnTheLineIsToldInOneBoxAndKeptWhole()
+    {
+        QFETCH(bool, breaksMarked);
+        QFETCH(QList<QByteArray>, reads);
+        QFETCH(QStringList, counts);
+        QFETCH(QString, text);
+        QFETCH(QString, told);
+        PlayedDriver::reads = reads;
+        PlayedDriver::counts = counts;
+        PlayedDriver::next = 0;
+        PlayedDriver::kind = { true, breaksMarked };
+        LinuxSerialPort::setCalls(&PlayedDriver::calls);
+        const auto system = qScopeGuard([] { LinuxSerialPort::setCalls(nullptr); });
+        ScriptedDialogs boxes;
+        Form1 form;
+        PtyPair pty;
+        openOn(form, boxes, pty);
+        form.Command4_Click();
+        QCOMPARE(pty.receive(1), QByteArray("W"));
+        for (qsizetype i = 0; i < reads.size(); ++i) {
+            QVERIFY(pty.send("x"));
+            QTRY_COMPARE(PlayedDriver::next, i + 1);
+        }
+        QTRY_COMPARE(boxes.prompts().size(), 1);
+        QCOMPARE(form.Texto_Recibido->text(), text);
+        QVERIFY2(boxes.prompts()[0].contains(told), qPrintable(boxes.prompts()[0]));
+        QTest::qWait(MSComm::QuietMs + 300);
+        QCOMPARE(boxes.prompts().size(), 1);
+    }
+#endif
 
     void anUnpluggedDeviceIsShownClosedOnceAndKeepsTheText()
     {

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -725,56 +726,206 @@ private Q_SLOTS:
     }
 
     // Drivers mark and count in their own ways: each read's bytes come out as they came off
-    // the line, damaged NULs included, and only the breaks a driver counted are told. A read
-    // is its bytes as the driver gave them and the counts after it ("p f b": parity,
-    // framing, breaks), or "-" where the driver keeps none.
+    // the line, damaged NULs included, and only the breaks a driver counted are told. A step
+    // is a read as the driver gave it, or "|", the answer over; each comes with the counts
+    // at that moment ("p f b dsr cts dcd lines"), or "-" where the driver keeps none. The
+    // serial core's ports drop break marks (IGNBRK); USB adapters' drivers may mark a whole
+    // packet.
     void everyDriversMarksAndCountsKeepEveryByte_data()
     {
-        QTest::addColumn<QList<QByteArray>>("reads");
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QList<QByteArray>>("steps");
         QTest::addColumn<QStringList>("counts");
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QString>("told");
-        const auto row = [](const char *name, QList<QByteArray> reads, QStringList counts,
-                             QByteArray text, const char *told) {
-            QTest::newRow(name) << reads << counts << text << QString::fromUtf8(told);
+        QTest::addColumn<QStringList>("told");
+        const auto row = [](const char *name, const char *driver, QList<QByteArray> steps,
+                             QStringList counts, QByteArray text, QStringList told) {
+            QTest::newRow(name) << QString::fromLatin1(driver) << steps << counts << text << told;
         };
-        row("8250: each damaged byte marked and counted, a NUL among them",
-            { QByteArray("A\xff\x00" "1\xff\x00\x00" "B", 8) }, { "2 0 0" },
-            QByteArray("A1\0B", 4), "2 errores de paridad");
-        row("8250: a break", { QByteArray("A\xff\x00\x00" "B", 5) }, { "0 0 1" }, "AB",
-            "1 corte de la línea");
-        row("FTDI: a whole packet marked for one error, a NUL inside",
-            { QByteArray("\xff\x00" "1\xff\x00" "2\xff\x00\x00\xff\x00" "3", 12) },
-            { "1 0 0" }, QByteArray("12\0" "3", 4),
-            "4 bytes dañados (error de paridad o de trama)");
-        row("PL2303: no counts, a whole packet marked",
-            { QByteArray("\xff\x00" "1\xff\x00\x00\xff\x00" "2", 9) }, { "-" },
-            QByteArray("1\0" "2", 3), "3 bytes dañados (error de paridad o de trama)");
-        row("cdc_acm: counts without marks", { "123" }, { "2 0 1" }, "123",
-            "2 errores de paridad, 1 corte de la línea");
-        row("a damaged NUL's mark split across two reads",
-            { QByteArray("A\xff", 2), QByteArray("\x00\x00" "B", 3) }, { "0 0 0", "0 1 0" },
-            QByteArray("A\0B", 3), "1 error de trama");
+        row("8250: each damaged byte marked and counted, a NUL among them", "ttyS",
+            { QByteArray("A\xff\x00" "1\xff\x00\x00" "B", 8), "|" }, { "2 0 0", "2 0 0" },
+            QByteArray("A1\0B", 4), { "2 errores de paridad" });
+        row("8250: a break is counted, its mark dropped", "ttyS", { "AB", "|" },
+            { "0 0 1", "0 0 1" }, "AB", { "1 corte de la línea" });
+        row("8250: a break counted before the read that holds a damaged NUL", "ttyS",
+            { QByteArray("A\xff\x00\x00" "BC", 6), "D", "|" }, { "1 0 1", "1 0 1", "1 0 1" },
+            QByteArray("A\0BCD", 5), { "1 error de paridad, 1 corte de la línea" });
+        row("FTDI: a whole packet marked for one error, a NUL inside", "ttyUSB",
+            { QByteArray("\xff\x00" "1\xff\x00" "2\xff\x00\x00\xff\x00" "3", 12), "|" },
+            { "1 0 0", "1 0 0" }, QByteArray("12\0" "3", 4),
+            { "4 bytes dañados (error de paridad o de trama)" });
+        row("FTDI: a damaged NUL read while the break after it was already counted", "ttyUSB",
+            { QByteArray("A\xff\x00\x00" "BC", 6), QByteArray("\xff\x00\x00" "D", 4), "|" },
+            { "1 0 1", "1 0 1", "1 0 1" }, QByteArray("A\0BCD", 5),
+            { "1 error de paridad, 1 corte de la línea" });
+        row("FTDI: a break marks its whole packet, the break last", "ttyUSB",
+            { QByteArray("\xff\x00\x00\xff\x00\x00\xff\x00\x00", 9), "|" },
+            { "0 0 1", "0 0 1" }, QByteArray("\0\0", 2),
+            { "2 bytes dañados (error de paridad o de trama), 1 corte de la línea" });
+        row("PL2303: no counts, a whole packet marked", "ttyUSB",
+            { QByteArray("\xff\x00" "1\xff\x00\x00\xff\x00" "2", 9), "|" }, { "-", "-" },
+            QByteArray("1\0" "2", 3), { "3 bytes dañados (error de paridad o de trama)" });
+        row("cdc_acm: counts without marks", "ttyACM", { "123", "|" }, { "2 0 1", "2 0 1" },
+            "123", { "2 errores de paridad, 1 corte de la línea" });
+        row("a damaged NUL's mark split across two reads", "ttyS",
+            { QByteArray("A\xff", 2), QByteArray("\x00\x00" "B", 3), "|" },
+            { "0 0 0", "0 1 0", "0 1 0" }, QByteArray("A\0B", 3), { "1 error de trama" });
+        row("the next answer's error counted as the last one ends", "ttyS",
+            { "OK", "|", QByteArray("\xff\x00" "5", 3), "|" }, { "0 0 0", "1 0 0", "1 0 0", "1 0 0" },
+            "OK5", { "", "1 error de paridad" });
+        row("the machine's DSR went off during the answer", "ttyS", { "TOT", "|" },
+            { "0 0 0 0 0 0 1", "0 0 0 1 0 0 0" }, "TOT",
+            { "cambió la señal DSR del dispositivo (la conexión pudo cortarse y la respuesta "
+              "puede estar incompleta)" });
+        row("CTS and DCD bounced, counted by the driver", "ttyUSB", { "TOT", "|" },
+            { "0 0 0 0 0 0 3", "0 0 0 0 2 2 3" }, "TOT",
+            { "cambiaron las señales CTS y DCD del dispositivo (la conexión pudo cortarse y la "
+              "respuesta puede estar incompleta)" });
     }
     void everyDriversMarksAndCountsKeepEveryByte()
     {
-        QFETCH(QList<QByteArray>, reads);
+        QFETCH(QString, driver);
+        QFETCH(QList<QByteArray>, steps);
         QFETCH(QStringList, counts);
         QFETCH(QByteArray, text);
-        QFETCH(QString, told);
-        const auto driver = [](const QString &counted) -> std::optional<DriverCounts> {
+        QFETCH(QStringList, told);
+        const auto counted = [](const QString &counted) -> std::optional<DriverCounts> {
             if (counted == "-")
                 return std::nullopt;
-            const QStringList n = counted.split(' ');
-            return DriverCounts { n[0].toLongLong(), n[1].toLongLong(), n[2].toLongLong() };
+            QList<qint64> n(7);
+            const QStringList given = counted.split(' ');
+            for (qsizetype i = 0; i < given.size(); ++i)
+                n[i] = given[i].toLongLong();
+            return DriverCounts { n[0], n[1], n[2], 0, 0, n[3], n[4], n[5], int(n[6]) };
         };
         LineReader reader;
-        reader.restart(driver(counts[0] == "-" ? "-" : "0 0 0"));
+        reader.restart(counted(counts[0] == "-" ? "-" : "0 0 0 0 0 0 " + counts[0].section(' ', 6)),
+            { driver != "ttyACM", driver == "ttyUSB" });
         QByteArray out;
-        for (qsizetype i = 0; i < reads.size(); ++i)
-            out += reader.read(reads[i], [&] { return driver(counts[i]); });
+        QStringList said;
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            if (steps[i] == "|")
+                said.append(reader.take(counted(counts[i]), &out).told().join(", "));
+            else
+                out += reader.read(steps[i], [&] { return counted(counts[i]); });
+        }
         QCOMPARE(out, text);
-        QCOMPARE(reader.take(driver(counts.last())).told().join(", "), told);
+        QCOMPARE(said, told);
+    }
+
+    // Random answers, every kind of error at random places, cut at random read boundaries,
+    // with the driver's counts running ahead of the reads by a random number of errors, as a
+    // driver that counts before the bytes reach the reader does (into the next answer, where
+    // only the counts tell breaks): every byte comes out in
+    // order (a damaged NUL's place among breaks aside, where breaks are marked too), each
+    // answer is told its damaged bytes, and the kinds add up over the run.
+    void randomAnswersKeepEveryByteAndEveryCount_data()
+    {
+        QTest::addColumn<bool>("breaksMarked");
+        QTest::addColumn<quint32>("seed");
+        for (const bool marked : { false, true }) {
+            for (quint32 seed = 1; seed <= 12; ++seed)
+                QTest::addRow("%s, seed %u", marked ? "breaks marked" : "breaks counted", seed)
+                    << marked << seed;
+        }
+    }
+    void randomAnswersKeepEveryByteAndEveryCount()
+    {
+        QFETCH(bool, breaksMarked);
+        QFETCH(quint32, seed);
+        QRandomGenerator random(seed);
+        enum Kind { Plain, Parity, Framing, Break };
+        struct Event { Kind kind; char byte; int answer; };
+        QList<Event> line;
+        const int answers = 8;
+        for (int answer = 0; answer < answers; ++answer) {
+            for (int i = random.bounded(1, 40); i > 0; --i) {
+                const int roll = random.bounded(20);
+                const Kind kind = roll == 0 ? Parity : roll == 1 ? Framing : roll == 2 ? Break : Plain;
+                // NULs and 0xFF, the bytes marks are made of, come often.
+                const int pick = random.bounded(6);
+                const char byte = pick == 0 ? '\0' : pick == 1 ? '\xff' : char(random.bounded(256));
+                line.append({ kind, kind == Break ? '\0' : byte, answer });
+            }
+        }
+        // What the driver hands over for each event, and its counts after the first n events.
+        const auto delivered = [&](const Event &e) -> QByteArray {
+            if (e.kind == Break)
+                return breaksMarked ? QByteArray("\xff\x00\x00", 3) : QByteArray();
+            if (e.kind != Plain)
+                return QByteArray("\xff\x00", 2) + e.byte;
+            return e.byte == '\xff' ? QByteArray("\xff\xff", 2) : QByteArray(1, e.byte);
+        };
+        const auto countsAfter = [&](qsizetype n) {
+            DriverCounts c;
+            for (qsizetype i = 0; i < n; ++i) {
+                c.parity += line[i].kind == Parity;
+                c.frame += line[i].kind == Framing;
+                c.brk += line[i].kind == Break;
+            }
+            return std::optional<DriverCounts>(c);
+        };
+        LineReader reader;
+        reader.restart(countsAfter(0), { true, breaksMarked });
+        QByteArray out;
+        QList<LineErrors> told;
+        qsizetype next = 0;
+        for (int answer = 0; answer < answers; ++answer) {
+            qsizetype end = next;
+            while (end < line.size() && line[end].answer == answer)
+                ++end;
+            // Where breaks are marked, a mark counted as a break is read as one: by the end of
+            // an answer, a second's quiet, every mark counted has been read.
+            const qsizetype lastCounted = breaksMarked ? end : line.size();
+            QByteArray stream;
+            for (qsizetype i = next; i < end; ++i)
+                stream += delivered(line[i]);
+            // Read in random pieces; each piece's counts are taken a few events late.
+            qsizetype at = 0;
+            qsizetype counted = next;
+            while (at < stream.size()) {
+                const qsizetype piece = qMin<qsizetype>(random.bounded(1, 12), stream.size() - at);
+                at += piece;
+                QByteArray before;
+                for (qsizetype i = next; i < end && before.size() < at; ++i) {
+                    before += delivered(line[i]);
+                    counted = qMax(counted, i + 1);
+                }
+                const qsizetype ahead = qMin<qsizetype>(counted + random.bounded(4), lastCounted);
+                out += reader.read(stream.mid(at - piece, piece), [&] { return countsAfter(ahead); });
+            }
+            const qsizetype ahead = qMin<qsizetype>(end + random.bounded(3), lastCounted);
+            told.append(reader.take(countsAfter(ahead), &out));
+            next = end;
+        }
+        QByteArray sent;
+        qint64 parity = 0, framing = 0, breaks = 0;
+        for (const Event &e : std::as_const(line)) {
+            if (e.kind != Break)
+                sent += e.byte;
+            parity += e.kind == Parity;
+            framing += e.kind == Framing;
+            breaks += e.kind == Break;
+        }
+        if (breaksMarked) {
+            QCOMPARE(out.count('\0'), sent.count('\0'));
+            out.replace('\0', QByteArray());
+            sent.replace('\0', QByteArray());
+        }
+        QCOMPARE(out, sent);
+        qint64 toldParity = 0, toldFraming = 0, toldBreaks = 0;
+        for (int answer = 0; answer < answers; ++answer) {
+            const LineErrors &e = told[answer];
+            const auto damaged = std::count_if(line.cbegin(), line.cend(), [&](const Event &x) {
+                return x.answer == answer && (x.kind == Parity || x.kind == Framing);
+            });
+            QCOMPARE(e.damaged + e.parity + e.framing, qint64(damaged));
+            toldParity += e.parity;
+            toldFraming += e.framing;
+            toldBreaks += e.breaks;
+        }
+        QCOMPARE(toldParity + toldFraming, parity + framing);
+        QCOMPARE(toldBreaks, breaks);
     }
 
     void lineErrorsAreToldInSpanishWithTheirCounts_data()
@@ -797,6 +948,10 @@ private Q_SLOTS:
                                                  "bytes perdidos";
         QTest::newRow("counted parity and framing")
             << LineErrors { 0, 1, 2, 0, 0, 0 } << "1 error de paridad, 2 errores de trama";
+        QTest::newRow("all three control lines")
+            << LineErrors { 0, 0, 0, 0, 0, 0, LineErrors::Dsr | LineErrors::Cts | LineErrors::Dcd }
+            << "cambiaron las señales DSR, CTS y DCD del dispositivo (la conexión pudo cortarse "
+               "y la respuesta puede estar incompleta)";
     }
     void lineErrorsAreToldInSpanishWithTheirCounts()
     {

@@ -19,7 +19,7 @@ struct LineErrors
     qint64 overruns = 0;
     // Bytes the driver's input buffer had no room for.
     qint64 bufferOverruns = 0;
-    // The control lines that changed while the answer came (ControlLine bits): the cable
+    // The control lines that went off while the answer came (ControlLine bits): the cable
     // pulled or the machine switched off, when the machine drives them.
     int controlLines = 0;
 

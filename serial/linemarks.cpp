@@ -131,8 +131,9 @@ LineErrors LineReader::take(const std::optional<DriverCounts> &now, QByteArray *
     }
     found.overruns = now->overrun - seen->overrun;
     found.bufferOverruns = now->bufOverrun - seen->bufOverrun;
-    // A control line that changed during the answer, counted by the driver or seen in a
-    // state other than at the request: the cable was pulled, the other end switched off.
+    // A control line off at the end of the answer that was on at the request, or that the
+    // driver counted changing: the cable was pulled, the other end switched off. A line that
+    // came on (the machine switched its end on) loses nothing.
     const struct
     {
         qint64 DriverCounts::*count;
@@ -143,7 +144,9 @@ LineErrors LineReader::take(const std::optional<DriverCounts> &now, QByteArray *
         { &DriverCounts::dcd, LineErrors::Dcd },
     };
     for (const auto &line : watched) {
-        if ((*now).*line.count != (*seen).*line.count || ((now->lines ^ seen->lines) & line.line))
+        const bool changed
+            = (*now).*line.count != (*seen).*line.count || ((now->lines ^ seen->lines) & line.line);
+        if (changed && !(now->lines & line.line))
             found.controlLines |= line.line;
     }
     return found;

@@ -777,10 +777,12 @@ private Q_SLOTS:
             { "0 0 0 0 0 0 1", "0 0 0 1 0 0 0" }, "TOT",
             { "cambió la señal DSR del dispositivo (la conexión pudo cortarse y la respuesta "
               "puede estar incompleta)" });
-        row("CTS and DCD bounced, counted by the driver", "ttyUSB", { "TOT", "|" },
-            { "0 0 0 0 0 0 3", "0 0 0 0 2 2 3" }, "TOT",
-            { "cambiaron las señales CTS y DCD del dispositivo (la conexión pudo cortarse y la "
-              "respuesta puede estar incompleta)" });
+        row("CTS and DCD dropped, counted by the driver, CTS back on", "ttyUSB", { "TOT", "|" },
+            { "0 0 0 0 0 0 6", "0 0 0 0 2 1 2" }, "TOT",
+            { "cambió la señal DCD del dispositivo (la conexión pudo cortarse y la respuesta "
+              "puede estar incompleta)" });
+        row("the machine switched its end on during the answer", "ttyS", { "TOT", "|" },
+            { "0 0 0 0 0 0 0", "0 0 0 1 1 1 7" }, "TOT", { "" });
     }
     void everyDriversMarksAndCountsKeepEveryByte()
     {

@@ -279,6 +279,10 @@ press() { local w; w=$(window "$1") || return 1; xdotool windowfocus --sync "$w"
 op() { setpriv --reuid=1000 --regid=1000 --groups=20 env HOME=/tmp/home XDG_RUNTIME_DIR=/tmp/run \
     DISPLAY=$DISPLAY DBUS_SESSION_BUS_ADDRESS=$bus LANG=C.UTF-8 "$@"; }
 machine() { # the machine's end of the gadget line, once it listens
+    # A machine's port stays open between answers, its control lines on: one opening holds
+    # it, whichever answer runs.
+    [ -n "$holder" ] && kill $holder 2> /dev/null && wait $holder 2> /dev/null
+    { sleep 100000 < /dev/ttyGS0 & holder=$!; }
     /usr/bin/python3 /repo/tests/lab/lab.py machine /dev/ttyGS0 "$@" > $work/machine.log 2>&1 & machine=$!
     for _ in $(seq 100); do grep -q ready $work/machine.log && break; sleep 0.1; done
 }
@@ -633,7 +637,7 @@ def acm(lab):
     lab.clear()
     g("machine /work/report.bin --seconds 1.5 --sent /work/acm-sent.bin")
     lab.receive()
-    g("wait $machine; sleep 0.3; rmmod g_serial")
+    g("wait $machine; sleep 0.3; kill $holder; wait $holder; rmmod g_serial")
     went = open(f"{lab.work}/share/acm-sent.bin", "rb").read()
     lost(lab, "cdc_acm unplug mid-answer", went,
          f"unplugged the gadget (rmmod g_serial) 1.5 s into the answer, after {len(went)} of {len(REPORT)} bytes",
@@ -646,7 +650,34 @@ def acm(lab):
     replugged(lab, lambda: None, acm_answer, "cdc_acm replug", "replugged the gadget (modprobe g_serial)",
               before=True)
     g("wait $machine")
-    lab.close_port()
+    stalled_close(lab)
+
+
+def stalled_close(lab):
+    """A device that stopped taking bytes: its end of the line is open and never read, so the
+    driver's writes stay pending; closing must not wait for them (30 s, the closing wait)."""
+    g = lab.g
+    g("stty -F /dev/ttyGS0 raw -echo && { sleep 600 < /dev/ttyGS0 & stuck=$!; }")
+    g("{ head -c 1000000 /dev/zero > /dev/ttyACM0 & filler=$!; }; sleep 3; kill $filler; wait $filler")
+    pending = g("python3 -c 'import fcntl, struct, termios, os; "
+                "fd = os.open(\"/dev/ttyACM0\", os.O_RDONLY | os.O_NONBLOCK); "
+                "print(struct.unpack(\"i\", fcntl.ioctl(fd, termios.TIOCOUTQ, b\"0000\"))[0])'")[0]
+    lab.receive()
+    time.sleep(0.5)
+    started = time.monotonic()
+    lab.click(4747, 6607)  # Cerrar puerto
+    text, count = lab.box(40, read=True)
+    took = time.monotonic() - started
+    lab.ok()
+    g("kill $stuck $holder; wait $stuck $holder; true")
+    problems = []
+    if not count:
+        problems.append("no box after Cerrar puerto")
+    # The guest runs without KVM: a click and a box take about a second there.
+    if took > 10:
+        problems.append(f"the window waited {took:.1f} s for the closing")
+    lab.case("cdc_acm closing with writes stalled", problems,
+             f"writes pending: {pending.strip()!r}; Cerrar puerto to its box: {took:.1f} s; box {text!r}")
 
 
 # Damaged bytes and overruns no emulated device makes: the test serial driver (ttyle.ko,

@@ -90,7 +90,8 @@ QByteArray LineReader::settle(const std::optional<DriverCounts> &now)
     return std::exchange(m_held, QByteArray());
 }
 
-LineErrors LineReader::take(const std::optional<DriverCounts> &now, QByteArray *released)
+LineErrors LineReader::take(
+    const std::optional<DriverCounts> &now, QByteArray *released, bool bytesWaiting)
 {
     if (m_holding)
         released->append(settle(now));
@@ -106,23 +107,26 @@ LineErrors LineReader::take(const std::optional<DriverCounts> &now, QByteArray *
         // cdc_acm counts damaged bytes without marking them: the counts are all there is.
         found.parity = parity;
         found.framing = framing;
-    } else if (found.damaged == 0) {
-        // Counted, not yet marked: the bytes are still on their way, and belong to the next
-        // answer. Their counts wait for it.
+    } else if (found.damaged == 0 && bytesWaiting) {
+        // Counted, not yet marked, with bytes waiting: those bytes are the next answer's, and
+        // the counts wait for it.
         m_seen->parity = seen->parity;
         m_seen->frame = seen->frame;
     } else if (found.damaged <= parity + framing) {
         // The counts tell parity from framing for the bytes marked; any more counted are
         // still on their way.
-        found.parity = qMin(parity, found.damaged);
-        found.framing = found.damaged - found.parity;
+        // Nothing waiting: a driver that counts without marking (there are some beyond
+        // cdc_acm) has its counts told.
+        const qint64 marked = found.damaged > 0 ? found.damaged : parity + framing;
+        found.parity = qMin(parity, marked);
+        found.framing = marked - found.parity;
         found.damaged = 0;
         m_seen->parity = seen->parity + found.parity;
         m_seen->frame = seen->frame + found.framing;
     }
     // Otherwise the driver marked a whole USB packet for fewer errors counted (FTDI): the
     // marks tell more.
-    if (m_driver.marksBreaks) {
+    if (m_driver.marksBreaks && bytesWaiting) {
         // Counted, not yet marked: the next answer's, as above.
         found.breaks = breakMarks;
         m_seen->brk = seen->brk + breakMarks;

@@ -73,8 +73,10 @@ public:
     };
 
     QByteArray read(QByteArrayView raw, const Counts &counts);
-    // The errors since the last look; bytes held back until then go to `released`.
-    LineErrors take(const std::optional<DriverCounts> &now, QByteArray *released);
+    // The errors since the last look; bytes held back until then go to `released`. Errors
+    // counted but not marked belong to the bytes still waiting to be read, if any.
+    LineErrors take(
+        const std::optional<DriverCounts> &now, QByteArray *released, bool bytesWaiting = false);
     // Marks and counts so far belong to no answer (an opening, a closing).
     void restart(const std::optional<DriverCounts> &now, Driver driver);
 

@@ -268,7 +268,10 @@ std::optional<DriverCounts> LinuxSerialPort::driverCounts() const
 
 LineErrors LinuxSerialPort::takeLineErrors()
 {
-    return m_reader.take(driverCounts(), &m_released);
+    int unread = 0;
+    const bool waiting = m_port.bytesAvailable() > 0
+        || (::ioctl(int(m_port.handle()), FIONREAD, &unread) == 0 && unread > 0);
+    return m_reader.take(driverCounts(), &m_released, waiting);
 }
 
 // A hang-up (the adapter unplugged, the other end closed) leaves the descriptor hung up:

@@ -673,8 +673,9 @@ def stalled_close(lab):
     problems = []
     if not count:
         problems.append("no box after Cerrar puerto")
-    # The guest runs without KVM: a click and a box take about a second there.
-    if took > 10:
+    # The guest runs without KVM: a click and a box take a second or two there, more on a
+    # busy machine; a closing that waits for the driver takes over 30.
+    if took > 15:
         problems.append(f"the window waited {took:.1f} s for the closing")
     lab.case("cdc_acm closing with writes stalled", problems,
              f"writes pending: {pending.strip()!r}; Cerrar puerto to its box: {took:.1f} s; box {text!r}")

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "textfilewriter.h"
 #include "textfilewriter_p.h"
+#include "textfilewriter_win.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QScopeGuard>
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <qt_windows.h>
 #include <string>
@@ -16,6 +19,23 @@
 using namespace TextFile;
 
 namespace {
+
+const Win32Files systemFiles = {
+    [](const wchar_t *path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+        return CreateFileW(path, access, share, nullptr, disposition, flags, nullptr);
+    },
+    [](HANDLE file, void *buffer, DWORD size, DWORD *done) {
+        return ReadFile(file, buffer, size, done, nullptr);
+    },
+    [](const wchar_t *replaced, const wchar_t *replacement, const wchar_t *backup) {
+        return ReplaceFileW(replaced, replacement, backup,
+            REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr);
+    },
+    [](const wchar_t *from, const wchar_t *to, DWORD flags) {
+        return MoveFileExW(from, to, flags);
+    },
+};
+const Win32Files *calls = &systemFiles;
 
 Failure accessError()
 {
@@ -94,20 +114,58 @@ private:
 };
 
 // The name as the system's calls take it without the 260-character limit: absolute, in the
-// \\?\ form (\\?\UNC\ for a share), which takes the name as it stands, so it is made whole
-// here first.
+// \\?\ form (\\?\UNC\ for a share), which takes the name as it stands. It is made whole
+// first by GetFullPathNameW, as Qt makes it for QFileInfo and the question before the
+// replacement: a folder's final dot or space goes, and the file written is the one asked about.
 std::wstring systemPath(const QString &name)
 {
-    if (QString(name)
-            .replace(QLatin1Char('\\'), QLatin1Char('/'))
-            .startsWith(QLatin1String("//?/")))
-        return QDir::toNativeSeparators(name).toStdWString();
-    QString path = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(name).absoluteFilePath()));
+    const QString typed = QDir::toNativeSeparators(name);
+    if (typed.startsWith(QLatin1String("\\\\?\\")))
+        return typed.toStdWString();
+    const std::wstring wide = typed.toStdWString();
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(wide.c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (length >= full.size()) {
+        full.resize(length);
+        length = GetFullPathNameW(wide.c_str(), DWORD(full.size()), full.data(), nullptr);
+    }
+    if (length == 0 || length >= full.size())
+        return wide;
+    QString path = QString::fromWCharArray(full.data(), int(length));
+    if (path.startsWith(QLatin1String("\\\\.\\")))
+        return path.toStdWString();
     if (path.startsWith(QLatin1String("\\\\")))
         path = QStringLiteral("\\\\?\\UNC\\") + path.mid(2);
-    else if (path.size() >= 3 && path.at(1) == QLatin1Char(':'))
+    else
         path.prepend(QStringLiteral("\\\\?\\"));
     return path.toStdWString();
+}
+
+// A disk file named by its volume: \\?\Volume{GUID}\...
+bool onVolume(const QString &path)
+{
+    static const QRegularExpression volume(QStringLiteral("^//\\?/volume\\{[0-9a-f-]+\\}/."),
+        QRegularExpression::CaseInsensitiveOption);
+    return volume.match(path).hasMatch();
+}
+
+// The name as Qt's file classes read it. They drop a leading \\?\ and so take \\?\UNC\ and
+// \\?\Volume{GUID}\ names for relative ones: the share is named as usual, the volume by
+// where it is mounted, when it is.
+QString readable(const QString &name)
+{
+    const QString path = QString(name).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.startsWith(QLatin1String("//?/UNC/"), Qt::CaseInsensitive))
+        return QLatin1String("//") + path.mid(8);
+    if (!onVolume(path))
+        return name;
+    const qsizetype cut = path.indexOf(QLatin1Char('}')) + 2;
+    const std::wstring volume = QDir::toNativeSeparators(path.left(cut)).toStdWString();
+    wchar_t mounts[1024];
+    DWORD size = 0;
+    if (!GetVolumePathNamesForVolumeNameW(volume.c_str(), mounts, 1024, &size) || !mounts[0])
+        return name;
+    return QString::fromWCharArray(mounts) + QDir::toNativeSeparators(path.mid(cut));
 }
 
 // A name in the device namespace (\\.\COM10, \\?\GLOBALROOT\..., a pipe or mailslot,
@@ -120,7 +178,8 @@ bool namesDevice(const QString &name)
         return true;
     if (path.startsWith(QLatin1String("//?/"))) {
         path = path.mid(4);
-        if (path.size() >= 2 && path.at(1) == QLatin1Char(':'))
+        if ((path.size() >= 2 && path.at(1) == QLatin1Char(':'))
+            || onVolume(QLatin1String("//?/") + path))
             return false;
         if (!path.startsWith(QLatin1String("unc/")))
             return true;
@@ -234,8 +293,8 @@ void writeAll(Handle &file, const QByteArray &bytes)
 
 HANDLE openForWriting(const std::wstring &path, DWORD share, DWORD disposition)
 {
-    return CreateFileW(path.c_str(), GENERIC_WRITE, share, nullptr, disposition,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    return calls->createFile(path.c_str(), GENERIC_WRITE, share, disposition,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED);
 }
 
 void writeDirectly(const QString &name, const QByteArray &bytes)
@@ -260,16 +319,45 @@ bool setLength(Handle &file, qint64 length)
     return SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN) && SetEndOfFile(file.get());
 }
 
+// The old text whole, or nothing: a file that reads short (QFile::readAll would not say so),
+// or that changes size meanwhile, could not be put back as it was.
+std::optional<QByteArray> wholeText(const std::wstring &path)
+{
+    Handle file(calls->createFile(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    LARGE_INTEGER size;
+    if (file.get() == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.get(), &size)
+        || size.QuadPart >= (qint64(1) << 31))
+        return std::nullopt;
+    QByteArray old(qsizetype(size.QuadPart), Qt::Uninitialized);
+    qsizetype done = 0;
+    DWORD got = 0;
+    while (done < old.size()) {
+        if (!calls->readFile(file.get(), old.data() + done, DWORD(old.size() - done), &got)
+            || got == 0)
+            return std::nullopt;
+        done += got;
+    }
+    char more;
+    if (!calls->readFile(file.get(), &more, 1, &got) || got != 0)
+        return std::nullopt;
+    return old;
+}
+
 // In a folder that takes no new files the file is rewritten where it is. The old text is
-// read first and the new one written over it without emptying the file, so that a failure
-// (a full disk, a share that drops) can put the old bytes back where they were.
-void rewriteInPlace(const QString &name, const QByteArray &bytes)
+// read whole first and the new one written over it without emptying the file, so that a
+// failure (a full disk, a share that drops) can put the old bytes back where they were.
+// Without a whole copy nothing is written: `refused` is why the file could not be replaced.
+void rewriteInPlace(const QString &name, const QByteArray &bytes, Failure refused)
 {
     const std::wstring path = systemPath(name);
-    QFile reading(name);
-    const bool kept = reading.open(QIODevice::ReadOnly);
-    const QByteArray old = kept ? reading.readAll() : QByteArray();
-    reading.close();
+    const std::optional<QByteArray> old = wholeText(path);
+    if (!old) {
+        refused.description += QStringLiteral(". La carpeta no admite ficheros nuevos y el "
+                                              "fichero no se pudo leer entero para reescribirlo: "
+                                              "no se ha modificado");
+        throw refused;
+    }
     Handle file(openForWriting(path, FILE_SHARE_READ, OPEN_EXISTING));
     if (file.get() == INVALID_HANDLE_VALUE)
         throw systemFailure(GetLastError(), accessError());
@@ -284,9 +372,9 @@ void rewriteInPlace(const QString &name, const QByteArray &bytes)
             if (file.get() != INVALID_HANDLE_VALUE)
                 file.close();
             Handle again(openForWriting(path, FILE_SHARE_READ, OPEN_EXISTING));
-            if (kept && again.get() != INVALID_HANDLE_VALUE) {
-                writeAt(again, old);
-                restored = setLength(again, old.size()) && flushed(again);
+            if (again.get() != INVALID_HANDLE_VALUE) {
+                writeAt(again, *old);
+                restored = setLength(again, old->size()) && flushed(again);
                 again.close();
             }
         } catch (const Failure &) {
@@ -295,6 +383,18 @@ void rewriteInPlace(const QString &name, const QByteArray &bytes)
         failure.description += restored ? keptOld() : lostOld();
         throw;
     }
+}
+
+// A name as the operator reads it, without the \\?\ the system's calls take.
+QString shown(const std::wstring &path)
+{
+    const QString name = QString::fromStdWString(path);
+    if (name.startsWith(QLatin1String("\\\\?\\UNC\\")))
+        return QLatin1String("\\\\") + name.mid(8);
+    if (name.size() >= 6 && name.startsWith(QLatin1String("\\\\?\\"))
+        && name.at(5) == QLatin1Char(':'))
+        return name.mid(4);
+    return name;
 }
 
 // The failures of ReplaceFileW that a plain move can get past: a file system or share that
@@ -333,17 +433,25 @@ void replace(const QFileInfo &info, const QByteArray &bytes)
 
     std::wstring from;
     HANDLE made = INVALID_HANDLE_VALUE;
-    DWORD code = ERROR_FILE_EXISTS;
-    for (int attempt = 0; code == ERROR_FILE_EXISTS && attempt < 100; ++attempt) {
+    DWORD code = ERROR_SUCCESS;
+    int refusals = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
         from = to + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
         made = openForWriting(from, 0, CREATE_NEW);
-        code = made == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (made != INVALID_HANDLE_VALUE)
+            break;
+        code = GetLastError();
+        // A name is refused too while an earlier attempt under it waits to be deleted (an
+        // antivirus or the indexer still holds it): the next name may do. A few refusals in a
+        // row are the folder's own.
+        if (code != ERROR_FILE_EXISTS && (code != ERROR_ACCESS_DENIED || ++refusals == 3))
+            break;
     }
     if (made == INVALID_HANDLE_VALUE) {
         // A folder that takes no new files still lets a file the operator may write be
         // rewritten in place, as before.
         if (code == ERROR_ACCESS_DENIED)
-            return rewriteInPlace(target, bytes);
+            return rewriteInPlace(target, bytes, systemFailure(code, accessError()));
         throw systemFailure(code, accessError());
     }
     auto removeTemp = qScopeGuard([&] { DeleteFileW(from.c_str()); });
@@ -362,8 +470,7 @@ void replace(const QFileInfo &info, const QByteArray &bytes)
     // aside under a name of its own until the new one has taken its place, so that no failure
     // leaves the name empty.
     const std::wstring aside = from + L"-anterior";
-    if (ReplaceFileW(to.c_str(), from.c_str(), aside.c_str(),
-            REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr, nullptr)) {
+    if (calls->replaceFile(to.c_str(), from.c_str(), aside.c_str())) {
         DeleteFileW(aside.c_str());
         removeTemp.dismiss();
         return;
@@ -372,12 +479,20 @@ void replace(const QFileInfo &info, const QByteArray &bytes)
     const bool stepped = replaceCode == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
     if (!stepped && !movable(replaceCode))
         throw systemFailure(replaceCode);
-    if (!MoveFileExW(
+    if (!calls->moveFile(
             from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD moveCode = GetLastError();
-        if (stepped)
-            MoveFileExW(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
-        throw systemFailure(moveCode);
+        Failure failure = systemFailure(GetLastError());
+        // The old file waits under the backup name, the name itself is empty.
+        if (stepped && !calls->moveFile(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            removeTemp.dismiss();
+            failure.description += QStringLiteral(". No se pudo devolver el fichero a su "
+                                                  "nombre: el contenido anterior queda en %1 y el "
+                                                  "nuevo en %2")
+                                       .arg(shown(aside), shown(from));
+        } else if (stepped) {
+            failure.description += keptOld();
+        }
+        throw failure;
     }
     if (stepped)
         DeleteFileW(aside.c_str());
@@ -386,11 +501,12 @@ void replace(const QFileInfo &info, const QByteArray &bytes)
 
 } // namespace
 
-bool TextFileWriter::exists(const QString &name)
+bool TextFileWriter::exists(const QString &typed)
 {
     // A name Windows will not keep names nothing here; the writing says why.
-    if (!acceptable(name) || !refusal(name).isEmpty())
+    if (!acceptable(typed) || !refusal(typed).isEmpty())
         return false;
+    const QString name = readable(typed);
     if (QFileInfo::exists(name))
         return true;
     if (folderExists(name) || driveMissing(name))
@@ -398,12 +514,13 @@ bool TextFileWriter::exists(const QString &name)
     throw pathNotFound();
 }
 
-void TextFileWriter::write(const QString &name, const QString &text)
+void TextFileWriter::write(const QString &typed, const QString &text)
 {
-    if (!acceptable(name))
+    if (!acceptable(typed))
         fail(EINVAL);
-    if (const QString why = refusal(name); !why.isEmpty())
+    if (const QString why = refusal(typed); !why.isEmpty())
         throw Failure { BadFileName, why };
+    const QString name = readable(typed);
     const QFileInfo info(name);
     if (info.isFile())
         replace(info, encoded(text));
@@ -412,3 +529,13 @@ void TextFileWriter::write(const QString &name, const QString &text)
 }
 
 void TextFileWriter::ignoreBrokenPipes() { }
+
+const Win32Files &TextFile::systemCalls()
+{
+    return systemFiles;
+}
+
+void TextFile::setCalls(const Win32Files *replacement)
+{
+    calls = replacement ? replacement : &systemFiles;
+}

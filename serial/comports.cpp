@@ -41,7 +41,8 @@ int comNumber(const QString &name)
 // choice for an entry, after every cable.
 bool isBluetooth(const PresentPort &port)
 {
-    return port.driverDevice.startsWith(QLatin1String("\\Device\\BthModem"), Qt::CaseInsensitive);
+    return port.bluetooth
+        || port.driverDevice.startsWith(QLatin1String("\\Device\\BthModem"), Qt::CaseInsensitive);
 }
 
 } // namespace

@@ -16,6 +16,8 @@ struct PresentPort
     // On Linux, a port of a built-in mobile-broadband modem (drivers option, qcserial,
     // sierra), which a laptop may have several of: never the operator's cable.
     bool modem = false;
+    // On Windows, a link of any Bluetooth stack, Microsoft's or another maker's.
+    bool bluetooth = false;
 };
 
 // The ports that COM1, COM2, ... name, in that order: the built-in UARTs (ttyS), then the

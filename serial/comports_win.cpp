@@ -7,6 +7,7 @@
 // GUID_DEVCLASS_PORTS is defined here rather than taken from a library.
 #include <initguid.h>
 
+#include <cfgmgr32.h>
 #include <devguid.h>
 #include <setupapi.h>
 
@@ -58,35 +59,88 @@ QString fromRegistry(const wchar_t *text, DWORD bytes)
     return value.left(value.indexOf(QChar::Null));
 }
 
-// Device Manager's names of the ports installed and present ("USB-SERIAL CH340 (COM8)"), by
-// their COM name in capitals.
-QHash<QString, QString> friendlyNames()
+// Registry text of a device's key, or nothing.
+QString keyText(const RegKey &key, const wchar_t *value)
 {
-    QHash<QString, QString> names;
+    wchar_t text[256] = {};
+    DWORD type = 0;
+    DWORD size = sizeof text - sizeof(wchar_t);
+    if (!key.isValid()
+        || RegQueryValueExW(key.get(), value, nullptr, &type, reinterpret_cast<BYTE *>(text), &size)
+            != ERROR_SUCCESS
+        || type != REG_SZ)
+        return {};
+    return fromRegistry(text, size);
+}
+
+QString deviceText(HDEVINFO devices, SP_DEVINFO_DATA *device, DWORD property)
+{
+    wchar_t text[256] = {};
+    DWORD type = 0;
+    DWORD size = 0;
+    if (!SetupDiGetDeviceRegistryPropertyW(devices, device, property, &type,
+            reinterpret_cast<BYTE *>(text), sizeof text - sizeof(wchar_t), &size))
+        return {};
+    return fromRegistry(text, size);
+}
+
+// Whether the device hangs from a Bluetooth radio or is named for one. Other makers' stacks
+// (Broadcom, Toshiba, BlueSoleil) enumerate their ports their own way, but under their radio
+// or with "Bluetooth" in the name.
+bool onBluetooth(DEVINST node, const QString &name)
+{
+    if (name.contains(QLatin1String("bluetooth"), Qt::CaseInsensitive))
+        return true;
+    for (int depth = 0; depth < 8; ++depth) {
+        wchar_t id[MAX_DEVICE_ID_LEN] = {};
+        GUID kind {};
+        ULONG size = sizeof kind;
+        if (CM_Get_Device_IDW(node, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS
+            && QString::fromWCharArray(id).startsWith(QLatin1String("BTH"), Qt::CaseInsensitive))
+            return true;
+        if (CM_Get_DevNode_Registry_PropertyW(
+                node, CM_DRP_CLASSGUID, nullptr, &kind, &size, 0) == CR_SUCCESS
+            && IsEqualGUID(kind, GUID_DEVCLASS_BLUETOOTH))
+            return true;
+        if (CM_Get_Parent(&node, node, 0) != CR_SUCCESS)
+            break;
+    }
+    return false;
+}
+
+struct PortName
+{
+    QString friendly;
+    bool bluetooth = false;
+};
+
+// Device Manager's names of the devices that hold a COM name ("USB-SERIAL CH340 (COM8)"), by
+// that name in capitals. Not only the Ports class: com0com's pairs and the modem-class USB
+// adapters keep theirs elsewhere.
+QHash<QString, PortName> friendlyNames()
+{
+    QHash<QString, PortName> names;
     const DeviceList devices(
-        SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT));
+        SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT));
     if (!devices.isValid())
         return names;
     SP_DEVINFO_DATA device {};
     device.cbSize = sizeof device;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(devices.get(), i, &device); ++i) {
-        const RegKey key(SetupDiOpenDevRegKey(
-            devices.get(), &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE));
-        wchar_t port[64] = {};
-        DWORD type = 0;
-        DWORD size = sizeof port;
-        if (!key.isValid()
-            || RegQueryValueExW(
-                   key.get(), L"PortName", nullptr, &type, reinterpret_cast<BYTE *>(port), &size)
-                != ERROR_SUCCESS
-            || type != REG_SZ)
+        QString port = keyText(RegKey(SetupDiOpenDevRegKey(devices.get(), &device,
+                                   DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE)),
+            L"PortName");
+        // A modem tells its port in its driver's key.
+        if (port.isEmpty())
+            port = keyText(RegKey(SetupDiOpenDevRegKey(devices.get(), &device, DICS_FLAG_GLOBAL,
+                               0, DIREG_DRV, KEY_QUERY_VALUE)),
+                L"AttachedTo");
+        if (port.isEmpty())
             continue;
-        wchar_t name[256] = {};
-        DWORD nameSize = 0;
-        if (!SetupDiGetDeviceRegistryPropertyW(devices.get(), &device, SPDRP_FRIENDLYNAME, &type,
-                reinterpret_cast<BYTE *>(name), sizeof name, &nameSize))
-            continue;
-        names.insert(fromRegistry(port, size).toUpper(), fromRegistry(name, nameSize));
+        QString name = deviceText(devices.get(), &device, SPDRP_FRIENDLYNAME);
+        if (name.isEmpty())
+            name = deviceText(devices.get(), &device, SPDRP_DEVICEDESC);
+        names.insert(port.toUpper(), { name, onBluetooth(device.DevInst, name) });
     }
     return names;
 }
@@ -109,7 +163,7 @@ QList<PresentPort> systemPorts()
         != ERROR_SUCCESS)
         return {};
     const RegKey serialComm(opened);
-    const QHash<QString, QString> names = friendlyNames();
+    const QHash<QString, PortName> names = friendlyNames();
     QList<PresentPort> ports;
     for (DWORD i = 0;; ++i) {
         // The value is the driver's device, its data the COM name.
@@ -128,7 +182,10 @@ QList<PresentPort> systemPorts()
         const QString device = QString::fromWCharArray(driver, int(driverLength));
         if (name.isEmpty() || !answers(name))
             continue;
-        ports.append({ name, names.value(name.toUpper(), device), device });
+        const PortName known = names.value(name.toUpper());
+        PresentPort port { name, known.friendly.isEmpty() ? device : known.friendly, device };
+        port.bluetooth = known.bluetooth;
+        ports.append(port);
     }
     return ports;
 }

@@ -26,6 +26,8 @@
 #include <thread>
 
 #ifdef Q_OS_WIN
+#include "textfilewriter_win.h"
+
 #include <qt_windows.h>
 #else
 #include <fcntl.h>
@@ -85,6 +87,70 @@ struct Saving
         return boxes.prompts().mid(1);
     }
 };
+
+#ifdef Q_OS_WIN
+// How Windows fails where Wine does not, played through the writer's system calls.
+namespace played {
+
+// Temporary names refused as Windows refuses one whose deletion is still pending: so many, or
+// every one (-1).
+int refusedNames = 0;
+// The old text is handed over short: a few bytes, then the end of the file.
+bool shortRead = false;
+// ReplaceFileW stops with the old file under the backup name, and moving the new one in
+// fails; so does putting the old one back, if `restoreFails`.
+bool stepAside = false;
+bool restoreFails = false;
+
+const Win32Files calls = {
+    [](const wchar_t *path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+        if (disposition == CREATE_NEW && refusedNames != 0) {
+            refusedNames -= refusedNames > 0;
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        return TextFile::systemCalls().createFile(path, access, share, disposition, flags);
+    },
+    [](HANDLE file, void *buffer, DWORD size, DWORD *done) {
+        static bool given = false;
+        if (shortRead && given) {
+            *done = 0;
+            return TRUE;
+        }
+        given = shortRead;
+        return TextFile::systemCalls().readFile(file, buffer, shortRead ? 4 : size, done);
+    },
+    [](const wchar_t *replaced, const wchar_t *replacement, const wchar_t *backup) {
+        if (!stepAside)
+            return TextFile::systemCalls().replaceFile(replaced, replacement, backup);
+        MoveFileExW(replaced, backup, 0);
+        SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+        return FALSE;
+    },
+    [](const wchar_t *from, const wchar_t *to, DWORD flags) {
+        const bool restoring = std::wstring_view(from).ends_with(L"-anterior");
+        if (stepAside && (!restoring || restoreFails)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+        return TextFile::systemCalls().moveFile(from, to, flags);
+    },
+};
+
+} // namespace played
+
+// The file behind a name: a replacement is another file, a rewriting the same one.
+quint64 fileId(const QString &path)
+{
+    const std::wstring name = native(path).toStdWString();
+    HANDLE file = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info {};
+    GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    return quint64(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+}
+#endif
 
 } // namespace
 
@@ -461,6 +527,138 @@ private Q_SLOTS:
         QVERIFY2(after.last().contains(QLatin1Char('(')), qPrintable(after.last()));
         QCOMPARE(contents(s.path()), QByteArray("anterior"));
         QCOMPARE(entries(s.dir.path()), QStringList { "terminal.xls" });
+    }
+
+    // ReplaceFileW may stop with the old file moved aside and the name empty: the old file
+    // goes back, or, when it cannot, neither text is lost and the operator is told where both
+    // are.
+    void aReplacementStoppedHalfWayLosesNeitherText_data()
+    {
+        QTest::addColumn<bool>("restoreFails");
+        QTest::newRow("the old file goes back") << false;
+        QTest::newRow("it cannot go back") << true;
+    }
+
+    void aReplacementStoppedHalfWayLosesNeitherText()
+    {
+        QFETCH(bool, restoreFails);
+        Saving s;
+        QVERIFY(writeFile(s.path(), "anterior"));
+        s.text = QStringLiteral("nuevo");
+        played::stepAside = true;
+        played::restoreFails = restoreFails;
+        TextFile::setCalls(&played::calls);
+        const auto restore = qScopeGuard([] {
+            TextFile::setCalls(nullptr);
+            played::stepAside = false;
+        });
+        const QStringList after = s.save();
+        QCOMPARE(after.size(), 2);
+        QVERIFY2(after.last().startsWith("Se ha producido el siguiente error:\r\n70, "),
+            qPrintable(after.last()));
+        const QStringList left = entries(s.dir.path());
+        if (!restoreFails) {
+            QCOMPARE(left, QStringList { "terminal.xls" });
+            QCOMPARE(contents(s.path()), QByteArray("anterior"));
+            QVERIFY2(after.last().contains("conserva su contenido anterior"),
+                qPrintable(after.last()));
+            return;
+        }
+        QCOMPARE(left.size(), 2);
+        for (const QString &name : left) {
+            QVERIFY2(after.last().contains(native(s.path(name))), qPrintable(after.last()));
+            QCOMPARE(contents(s.path(name)),
+                name.endsWith("-anterior") ? QByteArray("anterior") : QByteArray("nuevo\r\n"));
+        }
+    }
+
+    // A temporary name refused may only be one still being deleted: the next is tried. Only a
+    // folder refusing them all has the file rewritten where it is, and only from a whole copy
+    // of the old text.
+    void aRefusedTemporaryNameIsNotYetAFolderThatTakesNoFiles_data()
+    {
+        QTest::addColumn<int>("refused");
+        QTest::addColumn<bool>("shortRead");
+        QTest::addColumn<QString>("told");
+        QTest::addColumn<QByteArray>("kept");
+        const QByteArray replaced = "x\r\n";
+        QTest::newRow("one name still being deleted") << 1 << false << confirmation << replaced;
+        QTest::newRow("no new file in the folder") << -1 << false << confirmation << replaced;
+        QTest::newRow("and the old text read short")
+            << -1 << true << "Se ha producido el siguiente error:\r\n70, "
+            << QByteArray("anterior de varias palabras");
+    }
+
+    void aRefusedTemporaryNameIsNotYetAFolderThatTakesNoFiles()
+    {
+        QFETCH(int, refused);
+        QFETCH(bool, shortRead);
+        QFETCH(QString, told);
+        QFETCH(QByteArray, kept);
+        Saving s;
+        QVERIFY(writeFile(s.path(), "anterior de varias palabras"));
+        const quint64 before = fileId(s.path());
+        played::refusedNames = refused;
+        played::shortRead = shortRead;
+        TextFile::setCalls(&played::calls);
+        const auto restore = qScopeGuard([] {
+            TextFile::setCalls(nullptr);
+            played::refusedNames = 0;
+            played::shortRead = false;
+        });
+        const QStringList after = s.save();
+        QCOMPARE(after.size(), 2);
+        QVERIFY2(after.last().startsWith(told), qPrintable(after.last()));
+        QCOMPARE(contents(s.path()), kept);
+        QCOMPARE(entries(s.dir.path()), QStringList { "terminal.xls" });
+        QCOMPARE(fileId(s.path()) == before, refused < 0);
+    }
+
+    // Names the system reads otherwise than as typed are read as Qt, and so the dialog's
+    // question, reads them: a folder's final dot is dropped, and a volume may be named by its
+    // GUID.
+    void aNameIsSavedWhereTheQuestionSaidItWas_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QStringList>("told");
+        QTest::newRow("a folder with a final dot")
+            << "datos.\\terminal.xls" << QByteArray("anterior")
+            << QStringList { question, confirmation };
+        QTest::newRow("a new file on a volume by its GUID")
+            << "%1datos\\terminal.xls" << QByteArray() << QStringList { confirmation };
+        QTest::newRow("a file replaced there")
+            << "%1datos\\terminal.xls" << QByteArray("anterior")
+            << QStringList { question, confirmation };
+    }
+
+    void aNameIsSavedWhereTheQuestionSaidItWas()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QByteArray, before);
+        QFETCH(QStringList, told);
+        Saving s;
+        QVERIFY(QDir(s.dir.path()).mkdir("datos"));
+        const QString path = s.path("datos/terminal.xls");
+        if (!before.isEmpty())
+            QVERIFY(writeFile(path, before));
+        const QString folder = native(s.dir.path()) + QLatin1Char('\\');
+        if (typed.contains("%1")) {
+            wchar_t root[MAX_PATH];
+            wchar_t volume[MAX_PATH];
+            const std::wstring at = folder.toStdWString();
+            if (!GetVolumePathNameW(at.c_str(), root, MAX_PATH)
+                || !GetVolumeNameForVolumeMountPointW(root, volume, MAX_PATH))
+                QSKIP("The system names no volume behind the folder");
+            typed = typed.arg(QString::fromWCharArray(volume)
+                + folder.mid(int(wcslen(root))));
+        } else {
+            typed.prepend(folder);
+        }
+        s.boxes.inputAnswers = { typed };
+        QCOMPARE(s.save(), told);
+        QCOMPARE(contents(path), QByteArray("x\r\n"));
+        QCOMPARE(entries(s.dir.path() + "/datos"), QStringList { "terminal.xls" });
     }
 
     // A last part of the name that Windows keeps for a device, or would refuse or change, is

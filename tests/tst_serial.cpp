@@ -16,6 +16,8 @@
 #include <algorithm>
 
 #ifdef Q_OS_WIN
+#include <QScopeGuard>
+#include <QUuid>
 #include <qt_windows.h>
 // GUID_DEVCLASS_PORTS is defined here rather than taken from a library.
 #include <initguid.h>
@@ -616,6 +618,84 @@ private Q_SLOTS:
         RegDeleteValueW(key, L"\\Device\\Serial1");
         RegCloseKey(key);
         QCOMPARE(tip, QStringLiteral("sin puerto"));
+    }
+
+    void portsOfAnyClassAreNamedAndBluetoothOnesComeLast_data()
+    {
+        // COM5 is registered as a device of this class, with its COM name in this value
+        // (a modem keeps it in its driver's key) and its name in this property.
+        QTest::addColumn<QUuid>("deviceClass");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<int>("property");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("tips");
+        // A cable above COM5 that the system names only by its device.
+        const QString cable = QStringLiteral("COM40 — \\Device\\SalvexCable");
+        QTest::newRow("modem-class USB adapter")
+            << QUuid(GUID_DEVCLASS_MODEM) << "AttachedTo" << int(SPDRP_FRIENDLYNAME)
+            << "USB CDC Modem (COM5)" << QStringList { "COM5 — USB CDC Modem (COM5)", cable };
+        QTest::newRow("com0com pair, with a description only")
+            << QUuid("{df799e12-3c56-421b-b298-b6d3642bc878}") << "PortName"
+            << int(SPDRP_DEVICEDESC) << "com0com - serial port emulator"
+            << QStringList { "COM5 — com0com - serial port emulator", cable };
+        QTest::newRow("another maker's Bluetooth port, not BthModem")
+            << QUuid(GUID_DEVCLASS_PORTS) << "PortName" << int(SPDRP_FRIENDLYNAME)
+            << "Toshiba Bluetooth SPP (COM5)"
+            << QStringList { cable, "COM5 — Toshiba Bluetooth SPP (COM5)" };
+    }
+    void portsOfAnyClassAreNamedAndBluetoothOnesComeLast()
+    {
+        QFETCH(QUuid, deviceClass);
+        QFETCH(QString, value);
+        QFETCH(int, property);
+        QFETCH(QString, name);
+        QFETCH(QStringList, tips);
+        MSComm::setPortsPresentSource(nullptr);
+        const GUID kind = deviceClass;
+        const HDEVINFO devices = SetupDiCreateDeviceInfoList(&kind, nullptr);
+        SP_DEVINFO_DATA device {};
+        device.cbSize = sizeof device;
+        HKEY serialComm = nullptr;
+        // A driver's key makes its class's key where this prefix has none: that goes too.
+        const std::wstring classKey
+            = QStringLiteral("System\\CurrentControlSet\\Control\\Class\\%1")
+                  .arg(deviceClass.toString())
+                  .toStdWString();
+        HKEY known = nullptr;
+        const bool classKnown
+            = RegOpenKeyExW(HKEY_LOCAL_MACHINE, classKey.c_str(), 0, KEY_READ, &known) == 0;
+        RegCloseKey(known);
+        const auto removeAll = qScopeGuard([&] {
+            SetupDiDeleteDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_BOTH);
+            SetupDiRemoveDevice(devices, &device);
+            SetupDiDestroyDeviceInfoList(devices);
+            if (!classKnown)
+                RegDeleteKeyW(HKEY_LOCAL_MACHINE, classKey.c_str());
+            RegDeleteValueW(serialComm, L"\\Device\\SalvexCable");
+            RegCloseKey(serialComm);
+            DefineDosDeviceW(
+                DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, L"COM40",
+                L"\\Device\\SalvexCable");
+        });
+        QVERIFY(SetupDiCreateDeviceInfoW(
+            devices, L"SALVEX", &kind, nullptr, nullptr, DICD_GENERATE_ID, &device));
+        QVERIFY(SetupDiRegisterDeviceInfo(devices, &device, 0, nullptr, nullptr, nullptr));
+        const std::wstring text = name.toStdWString();
+        QVERIFY(SetupDiSetDeviceRegistryPropertyW(devices, &device, DWORD(property),
+            reinterpret_cast<const BYTE *>(text.c_str()), DWORD(text.size() + 1) * 2));
+        const HKEY settings = SetupDiCreateDevRegKeyW(devices, &device, DICS_FLAG_GLOBAL, 0,
+            value == "AttachedTo" ? DIREG_DRV : DIREG_DEV, nullptr, nullptr);
+        QVERIFY(settings != INVALID_HANDLE_VALUE);
+        RegSetValueExW(settings, value.toStdWString().c_str(), 0, REG_SZ,
+            reinterpret_cast<const BYTE *>(L"COM5"), sizeof L"COM5");
+        RegCloseKey(settings);
+        QCOMPARE(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
+                     KEY_SET_VALUE, &serialComm),
+            LONG(ERROR_SUCCESS));
+        RegSetValueExW(serialComm, L"\\Device\\SalvexCable", 0, REG_SZ,
+            reinterpret_cast<const BYTE *>(L"COM40"), sizeof L"COM40");
+        QVERIFY(DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"COM40", L"\\Device\\SalvexCable"));
+        QCOMPARE(QStringList({ MSComm::portTip(1), MSComm::portTip(2) }), tips);
     }
 #endif
 

@@ -1,9 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "winserialport.h"
 
+#include <QCoreApplication>
+#include <QCursor>
 #include <QDeadlineTimer>
+#include <QGuiApplication>
+#include <QScopedValueRollback>
 #include <QWinEventNotifier>
 
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -16,6 +24,23 @@ constexpr DWORD ByteGapMs = 1;
 // Some USB drivers end a read at once with nothing instead of waiting for a byte; the next
 // read then starts this much later, so such a driver costs no processor time.
 constexpr int IdleReadMs = 50;
+// A write the driver has not finished by then, beyond twice the time its bytes take on the
+// line, is ended by the driver: a request is a byte or two, sent in milliseconds.
+constexpr DWORD WriteSlackMs = 2000;
+
+// NT_ERROR of the status the driver ended a request with. With buffered I/O, the default of
+// serial drivers, the system then writes the count but copies none of the bytes.
+bool failedStatus(const OVERLAPPED &overlapped)
+{
+    return (DWORD(overlapped.Internal) >> 30) == 3;
+}
+
+// How a driver that lacks a request refuses it, as opposed to one whose device is gone.
+bool unknownRequest(DWORD code)
+{
+    return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED
+        || code == ERROR_INVALID_PARAMETER;
+}
 
 // The system's own words for an error code, in the system's language.
 QString systemMessage(DWORD code)
@@ -48,6 +73,28 @@ WinSerialPort::SerialPortError openError(DWORD code)
     default:
         return WinSerialPort::UnknownError;
     }
+}
+
+// Waits at most waitMs for the event. With `live` the window meanwhile is drawn and its timers
+// run, under a busy cursor, the operator's clicks waiting for the end; most waits end at once,
+// and no cursor flickers for them.
+bool waitFor(HANDLE event, int waitMs, bool live)
+{
+    const int first = qMin(waitMs, 100);
+    if (WaitForSingleObject(event, DWORD(first)) == WAIT_OBJECT_0)
+        return true;
+    if (!live)
+        return WaitForSingleObject(event, DWORD(waitMs - first)) == WAIT_OBJECT_0;
+    const bool cursor = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    if (cursor)
+        QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+    const QDeadlineTimer deadline(waitMs - first);
+    bool ended = false;
+    while (!(ended = WaitForSingleObject(event, 15) == WAIT_OBJECT_0) && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    if (cursor)
+        QGuiApplication::restoreOverrideCursor();
+    return ended;
 }
 
 const Win32Comm systemCalls = {
@@ -109,7 +156,7 @@ WinSerialPort::WinSerialPort(QObject *parent) : QObject(parent), m_calls(*curren
 
 WinSerialPort::~WinSerialPort()
 {
-    close();
+    close(false);
     retire(m_readNotifier);
     retire(m_writeNotifier);
     // A driver that still holds a request may write there after we are gone.
@@ -261,9 +308,33 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     const QString path
         = m_name.startsWith(QLatin1String("\\\\")) ? m_name : QStringLiteral("\\\\.\\") + m_name;
     m_hint.clear();
-    const HANDLE handle = m_calls.createFile(reinterpret_cast<const wchar_t *>(path.utf16()));
+    struct Opened
+    {
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        DWORD code = 0;
+    };
+    const auto opened = std::make_shared<Opened>();
+    const Win32Comm *calls = &m_calls;
+    const bool answered = aside(
+        [opened, calls, name = path.toStdWString()] {
+            opened->handle = calls->createFile(name.c_str());
+            opened->code = GetLastError();
+        },
+        // Opened after all, once nobody waits for it: let go at once.
+        [opened, calls] {
+            if (opened->handle != INVALID_HANDLE_VALUE)
+                calls->closeHandle(opened->handle);
+        },
+        !m_handling);
+    if (!answered) {
+        m_error = TimeoutError;
+        m_errorString = QStringLiteral("el sistema no terminó de abrirlo en %1 segundos")
+                            .arg(OpenWaitMs / 1000);
+        return false;
+    }
+    const HANDLE handle = opened->handle;
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
+        const DWORD code = opened->code;
         m_error = openError(code);
         m_errorString = systemMessage(code);
         // Not another program: the driver has not let go since a read it never ended.
@@ -275,12 +346,10 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     }
     forgetEnded();
     m_handle = handle;
-    // Wine's serial layer ignores the "return at once once anything has arrived" form of
-    // the timeouts; a gap between bytes ends a read on both.
-    COMMTIMEOUTS timeouts {};
-    timeouts.ReadIntervalTimeout = ByteGapMs;
+    m_lineUnknown = false;
+    m_lostBytes = 0;
     m_calls.setupComm(m_handle, 65536, 4096);
-    if (!applyLine() || !m_calls.setCommTimeouts(m_handle, &timeouts)) {
+    if (!applyLine() || !applyTimeouts()) {
         if (m_error == NoError) {
             m_error = UnknownError;
             m_errorString = systemMessage(GetLastError());
@@ -305,31 +374,51 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     return true;
 }
 
+bool WinSerialPort::applyTimeouts()
+{
+    // Wine's serial layer ignores the "return at once once anything has arrived" form of
+    // the timeouts; a gap between bytes ends a read on both.
+    COMMTIMEOUTS timeouts {};
+    timeouts.ReadIntervalTimeout = ByteGapMs;
+    // Without a total a driver that stops taking bytes holds the write for ever, and every
+    // later request queues behind it unseen. Twice the time of a 12-bit byte at this speed.
+    timeouts.WriteTotalTimeoutMultiplier = DWORD((24000 + qint64(m_baud) - 1) / qMax(m_baud, 1));
+    timeouts.WriteTotalTimeoutConstant = WriteSlackMs;
+    return m_calls.setCommTimeouts(m_handle, &timeouts);
+}
+
 // Waits at most waitMs for a cancelled request to end, and gives the bytes it reports. A
 // driver that never ends it keeps the request's memory for ever: it may still write there,
 // so it is never freed.
-DWORD WinSerialPort::settle(
-    std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs)
+DWORD WinSerialPort::settle(HANDLE handle, std::unique_ptr<Request> &request,
+    QWinEventNotifier *&notifier, bool pending, int waitMs, bool live)
 {
     if (notifier)
         notifier->setEnabled(false);
     if (!pending)
         return 0;
-    if (WaitForSingleObject(request->overlapped.hEvent, DWORD(waitMs)) == WAIT_OBJECT_0) {
+    if (waitFor(request->overlapped.hEvent, waitMs, live)) {
         DWORD done = 0;
-        m_calls.getOverlappedResult(m_handle, &request->overlapped, &done, FALSE);
+        m_calls.getOverlappedResult(handle, &request->overlapped, &done, FALSE);
         return done;
     }
+    request->port = m_name;
     m_abandoned.push_back(std::move(request));
-    m_abandonedOn = m_name;
     retire(notifier);
     return 0;
 }
 
-// A read that ended, even in failure, hands over the bytes it reports: the last of an answer.
+// A read that ended hands over the bytes it reports, even one that failed with a warning:
+// the last of an answer. One that ended in error (cancelled, device gone) reports bytes it
+// took from the driver that never reached our buffer, which still holds an earlier piece:
+// they are lost, and said to be.
 void WinSerialPort::keepRead(DWORD count)
 {
-    if (m_read)
+    if (!m_read)
+        return;
+    if (failedStatus(m_read->overlapped))
+        m_lostBytes += count;
+    else
         m_received.append(
             m_read->buffer.constData(), qMin(qsizetype(count), m_read->buffer.size()));
 }
@@ -372,25 +461,64 @@ void WinSerialPort::forgetEnded()
 bool WinSerialPort::heldByDriver()
 {
     forgetEnded();
-    return !m_abandoned.empty() && m_abandonedOn.compare(m_name, Qt::CaseInsensitive) == 0;
+    return std::any_of(
+        m_abandoned.begin(), m_abandoned.end(), [this](const std::unique_ptr<Request> &request) {
+            return request->port.compare(m_name, Qt::CaseInsensitive) == 0;
+        });
 }
 
-void WinSerialPort::close()
+// Runs `work` on a thread of its own, for at most OpenWaitMs: opening a Bluetooth port makes
+// its connection inside CreateFileW, closing one ends it inside CloseHandle, for seconds.
+// With waitLive the window meanwhile is drawn and its timers run, under a busy cursor; the
+// operator's clicks wait for the end. False when the time ran out: `late` then runs after
+// `work`, on its thread.
+bool WinSerialPort::aside(std::function<void()> work, std::function<void()> late, bool waitLive)
+{
+    struct State
+    {
+        State() : done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) { }
+        ~State() { CloseHandle(done); }
+        HANDLE done;
+        // Taken by whichever comes first: the thread that ended or the wait that gave up.
+        std::atomic<bool> taken { false };
+    };
+    const auto state = std::make_shared<State>();
+    std::thread([state, work = std::move(work), late = std::move(late)] {
+        work();
+        if (state->taken.exchange(true))
+            late();
+        else
+            SetEvent(state->done);
+    }).detach();
+    waitFor(state->done, OpenWaitMs, waitLive);
+    // Ended while the wait gave up: it counts as ended.
+    return state->taken.exchange(true);
+}
+
+void WinSerialPort::close(bool waitLive)
 {
     if (!isOpen())
         return;
     m_idle.stop();
+    // Closed to every caller, and deaf to its own requests, before any wait that lets the
+    // window's timers run. Inside the port's own handlers nothing runs meanwhile.
+    const HANDLE handle = std::exchange(m_handle, INVALID_HANDLE_VALUE);
+    const bool live = waitLive && !m_handling;
+    for (QWinEventNotifier *notifier : { m_readNotifier, m_writeNotifier }) {
+        if (notifier)
+            notifier->setEnabled(false);
+    }
     if (m_reading || m_writing)
-        m_calls.cancelIoEx(m_handle, nullptr);
+        m_calls.cancelIoEx(handle, nullptr);
     // However the driver behaves, the window is back within the wait.
     const QDeadlineTimer deadline(CancelWaitMs);
-    settle(m_read, m_readNotifier, m_reading, CancelWaitMs);
-    settle(m_write, m_writeNotifier, m_writing, int(deadline.remainingTime()));
+    settle(handle, m_read, m_readNotifier, m_reading, CancelWaitMs, live);
+    settle(handle, m_write, m_writeNotifier, m_writing, int(deadline.remainingTime()), live);
     m_reading = m_writing = false;
-    m_calls.closeHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
     m_queued.clear();
     m_received.clear();
+    const Win32Comm *calls = &m_calls;
+    aside([calls, handle] { calls->closeHandle(handle); }, [] {}, live);
 }
 
 // A request object and its notifier, made anew after one was left to a driver.
@@ -427,15 +555,21 @@ void WinSerialPort::startRead()
 }
 
 // The one look at the line: the errors the driver noted since the last look are kept. A
-// driver whose device has gone fails the query.
-bool WinSerialPort::checkLine()
+// driver whose device has gone fails the query: its code is given, else 0. One that lacks
+// the query (some virtual and wireless ports) is not asked again, and works on.
+DWORD WinSerialPort::checkLine()
 {
+    if (m_lineUnknown)
+        return 0;
     DWORD errors = 0;
     COMSTAT status {};
-    if (!m_calls.clearCommError(m_handle, &errors, &status))
-        return false;
+    if (!m_calls.clearCommError(m_handle, &errors, &status)) {
+        const DWORD code = GetLastError();
+        m_lineUnknown = unknownRequest(code);
+        return m_lineUnknown ? 0 : code ? code : ERROR_GEN_FAILURE;
+    }
     m_lineErrors |= errors & (CE_RXPARITY | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_BREAK);
-    return true;
+    return 0;
 }
 
 LineErrors WinSerialPort::takeLineErrors()
@@ -465,6 +599,7 @@ void WinSerialPort::onReadDone()
 {
     if (!requestEnded(m_read, m_reading))
         return;
+    const QScopedValueRollback handling(m_handling, true);
     m_readNotifier->setEnabled(false);
     m_reading = false;
     DWORD count = 0;
@@ -478,8 +613,8 @@ void WinSerialPort::onReadDone()
         return;
     }
     // A device found gone here still hands over what this read brought.
-    if (!checkLine()) {
-        lose(ResourceError, GetLastError());
+    if (const DWORD gone = checkLine()) {
+        lose(ResourceError, gone);
         return;
     }
     if (count == 0) {
@@ -535,6 +670,7 @@ void WinSerialPort::onWriteDone()
 {
     if (!requestEnded(m_write, m_writing))
         return;
+    const QScopedValueRollback handling(m_handling, true);
     m_writeNotifier->setEnabled(false);
     m_writing = false;
     DWORD count = 0;
@@ -542,7 +678,14 @@ void WinSerialPort::onWriteDone()
         lose(WriteError, GetLastError());
         return;
     }
-    // A write that the driver cut short sends its rest first.
+    // A write ends short when its timeout ran out, a success: if it took some bytes, the rest
+    // goes first; if none, the driver takes no more, and the request was not sent.
+    if (count == 0 && !m_write->buffer.isEmpty()) {
+        lose(WriteError,
+            QStringLiteral("El dispositivo dejó de aceptar datos: no tomó ningún byte en el "
+                           "tiempo de espera y la petición no se envió."));
+        return;
+    }
     m_queued.prepend(m_write->buffer.mid(qsizetype(count)));
     m_write->buffer.clear();
     if (count > 0)
@@ -561,12 +704,28 @@ void WinSerialPort::fail(SerialPortError error, DWORD code)
 // the one path that tells the owner, which closes the port.
 void WinSerialPort::lose(SerialPortError error, DWORD code)
 {
-    fail(error, code);
+    lose(error, systemMessage(code));
+}
+
+void WinSerialPort::lose(SerialPortError error, const QString &why)
+{
+    m_error = error;
+    m_errorString = why;
     // A read still under way may hold the last bytes of the answer: it is ended first, so
     // that the owner finds them before it closes.
     if (m_reading) {
         m_calls.cancelIoEx(m_handle, &m_read->overlapped);
-        keepRead(settle(m_read, m_readNotifier, std::exchange(m_reading, false), CancelWaitMs));
+        keepRead(settle(m_handle, m_read, m_readNotifier, std::exchange(m_reading, false),
+            CancelWaitMs, false));
+    }
+    if (const DWORD lost = std::exchange(m_lostBytes, 0)) {
+        if (!m_errorString.endsWith(QLatin1Char('.')))
+            m_errorString += QLatin1Char('.');
+        m_errorString += lost == 1
+            ? QStringLiteral(" Se perdió el último byte recibido: el controlador no lo entregó.")
+            : QStringLiteral(" Se perdieron los últimos %1 bytes recibidos: el controlador no "
+                             "los entregó.")
+                  .arg(lost);
     }
     Q_EMIT errorOccurred(error);
 }

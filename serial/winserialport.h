@@ -84,11 +84,14 @@ public:
     bool setFlowControl(FlowControl flow);
 
     bool open(QIODevice::OpenMode mode);
-    void close();
+    void close() { close(true); }
     bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
 
     // How long closing waits for the driver to end a cancelled request.
     static constexpr int CancelWaitMs = 2000;
+    // How long an opening may take before the operator is told that the device does not
+    // answer: a Bluetooth link makes its connection inside the opening.
+    static constexpr int OpenWaitMs = 15000;
     QByteArray readAll();
     // Queued and sent in the background; bytesWritten() tells when it left.
     qint64 write(const QByteArray &data);
@@ -119,8 +122,12 @@ private:
         ~Request();
         OVERLAPPED overlapped {};
         QByteArray buffer;
+        // The port it was made on, named when a driver keeps it.
+        QString port;
     };
 
+    void close(bool waitLive);
+    static bool aside(std::function<void()> work, std::function<void()> late, bool waitLive);
     bool applyLine();
     bool changeLine(const std::function<void(DCB &)> &change);
     void putBaud(DCB &dcb) const;
@@ -133,13 +140,15 @@ private:
     void onReadDone();
     bool startWrite();
     void onWriteDone();
-    bool checkLine();
+    bool applyTimeouts();
+    DWORD checkLine();
     void fail(SerialPortError error, DWORD code);
     void lose(SerialPortError error, DWORD code);
+    void lose(SerialPortError error, const QString &why);
     void forgetEnded();
     bool heldByDriver();
-    DWORD settle(
-        std::unique_ptr<Request> &request, QWinEventNotifier *&notifier, bool pending, int waitMs);
+    DWORD settle(HANDLE handle, std::unique_ptr<Request> &request, QWinEventNotifier *&notifier,
+        bool pending, int waitMs, bool live);
     void keepRead(DWORD count);
     QWinEventNotifier *lend(HANDLE event, void (WinSerialPort::*done)());
     static void retire(QWinEventNotifier *&notifier);
@@ -159,16 +168,21 @@ private:
     std::unique_ptr<Request> m_write;
     // Requests whose driver never ended them: it may still write there.
     std::vector<std::unique_ptr<Request>> m_abandoned;
-    QString m_abandonedOn;
     QWinEventNotifier *m_readNotifier = nullptr;
     QWinEventNotifier *m_writeNotifier = nullptr;
     bool m_reading = false;
     bool m_writing = false;
+    // In the port's own completion handlers, where no wait may run the event loop.
+    bool m_handling = false;
     // After a read that brought nothing, the next one starts a little later.
     QTimer m_idle;
     QByteArray m_received;
     QByteArray m_queued;
     quint32 m_lineErrors = 0;
+    // The driver does not answer the line-status request: its errors are unknown.
+    bool m_lineUnknown = false;
+    // Bytes that reads ended in error took from the driver without handing them over.
+    DWORD m_lostBytes = 0;
 
     SerialPortError m_error = NoError;
     QString m_errorString;

@@ -4,7 +4,8 @@
 # portable salvex-<version>-win64.zip and a 64-bit installer salvex-<version>-win64.exe.
 #   scripts/build-windows.sh [--test]
 # --test then runs the Windows build's Qt tests under Wine, installs the installer under
-# Wine and drives one collection through the installed program (tests/wine/installed.sh).
+# Wine and drives one collection through the installed program (tests/wine/installed.sh),
+# and opens a port slow to open under the portable program (tests/wine/slowopen.sh).
 #
 # Qt for Windows comes from an archive, ../shared/windows/qt6-mingw-6.4.2.tar.xz beside the
 # repository or the one named by SALVEX_QT_WINDOWS_ARCHIVE (set empty to build from source);
@@ -133,6 +134,8 @@ if [ "$test" = yes ]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build -j2 --target salvex-sim
     tests/wine/installed.sh "$installer" build/tools/salvex-sim
+    # A port slow to open leaves the window alive.
+    tests/wine/slowopen.sh "$build"
 fi
 
 echo "$zip: $(stat -c %s "$zip") bytes"

@@ -69,7 +69,7 @@ import -window root "$work/uncovered.png"
 differ=$(compare -metric AE "$work/opening.png" "$work/uncovered.png" null: 2>&1 || true)
 [ "${differ%% *}" -lt 2000 ] || fail "the window did not paint again while opening ($differ pixels differ)"
 xdotool search --onlyvisible --name "$box" > /dev/null 2>&1 && fail "the opening ended before ${delay} s"
-window "$box" > /dev/null; sleep 0.5         # Puerto COM 1: abierto OK
+window "$box" > /dev/null; sleep 1.5         # Puerto COM 1: abierto OK
 import -window root "$work/opened.png"
 ok
 mkdir -p "$shots"

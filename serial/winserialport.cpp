@@ -117,6 +117,7 @@ const Win32Comm systemCalls = {
     },
     GetOverlappedResult,
     CancelIoEx,
+    GetCommModemStatus,
 };
 
 const Win32Comm *current = &systemCalls;
@@ -347,6 +348,7 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     forgetEnded();
     m_handle = handle;
     m_lineUnknown = false;
+    m_lines = -1;
     m_lostBytes = 0;
     m_calls.setupComm(m_handle, 65536, 4096);
     if (!applyLine() || !applyTimeouts()) {
@@ -572,11 +574,26 @@ DWORD WinSerialPort::checkLine()
     return 0;
 }
 
+// The control lines the other end drives that are on, as LineErrors bits; -1 where the
+// driver does not say.
+int WinSerialPort::controlLines()
+{
+    DWORD status = 0;
+    if (!isOpen() || !m_calls.getCommModemStatus(m_handle, &status))
+        return -1;
+    return (status & MS_DSR_ON ? LineErrors::Dsr : 0) | (status & MS_CTS_ON ? LineErrors::Cts : 0)
+        | (status & MS_RLSD_ON ? LineErrors::Dcd : 0);
+}
+
 LineErrors WinSerialPort::takeLineErrors()
 {
     // A device gone is noticed by the reads, which hand over what they brought first.
     if (isOpen())
         checkLine();
+    // A line on at the last look and off now: the cable pulled, the machine switched off.
+    const int lines = controlLines();
+    const int wentOff = lines >= 0 && m_lines >= 0 ? m_lines & ~lines : 0;
+    m_lines = lines;
     const quint32 kinds = std::exchange(m_lineErrors, 0);
     const auto some = [kinds](DWORD kind) { return kinds & kind ? qint64(-1) : qint64(0); };
     LineErrors found;
@@ -585,6 +602,7 @@ LineErrors WinSerialPort::takeLineErrors()
     found.breaks = some(CE_BREAK);
     found.overruns = some(CE_OVERRUN);
     found.bufferOverruns = some(CE_RXOVER);
+    found.controlLines = wentOff;
     return found;
 }
 

@@ -34,6 +34,7 @@ struct Win32Comm
     BOOL (*writeFile)(HANDLE handle, const void *data, DWORD size, OVERLAPPED *overlapped);
     BOOL (*getOverlappedResult)(HANDLE handle, OVERLAPPED *overlapped, DWORD *done, BOOL wait);
     BOOL (*cancelIoEx)(HANDLE handle, OVERLAPPED *overlapped);
+    BOOL (*getCommModemStatus)(HANDLE handle, DWORD *status);
 };
 
 // A serial port on the Win32 communications API, with the members and enums of
@@ -142,6 +143,7 @@ private:
     void onWriteDone();
     bool applyTimeouts();
     DWORD checkLine();
+    int controlLines();
     void fail(SerialPortError error, DWORD code);
     void lose(SerialPortError error, DWORD code);
     void lose(SerialPortError error, const QString &why);
@@ -181,6 +183,8 @@ private:
     quint32 m_lineErrors = 0;
     // The driver does not answer the line-status request: its errors are unknown.
     bool m_lineUnknown = false;
+    // The control lines the other end drove at the last look (LineErrors bits), -1 unknown.
+    int m_lines = -1;
     // Bytes that reads ended in error took from the driver without handing them over.
     DWORD m_lostBytes = 0;
 

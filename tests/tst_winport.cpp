@@ -55,6 +55,7 @@ struct Driver
     QByteArray cancelBrings;
     DWORD lineCode = 0;
     DWORD lineErrors = 0;
+    DWORD modem = MS_DSR_ON | MS_CTS_ON | MS_RLSD_ON;
     int readCalls = 0;
     int lineQueries = 0;
     DCB line {};
@@ -135,6 +136,10 @@ private:
             return TRUE;
         };
         c.setupComm = [](HANDLE, DWORD, DWORD) { return TRUE; };
+        c.getCommModemStatus = [](HANDLE, DWORD *status) {
+            *status = driver.modem;
+            return TRUE;
+        };
         c.purgeComm = [](HANDLE, DWORD) { return TRUE; };
         c.clearCommError = [](HANDLE, DWORD *errors, COMSTAT *) {
             ++driver.lineQueries;
@@ -425,19 +430,25 @@ private Q_SLOTS:
     void anAnswerDamagedOnTheLineIsToldOnceItIsOver_data()
     {
         QTest::addColumn<int>("errors");
+        // The control lines on (MS_*_ON) during the answer; all on before it.
+        QTest::addColumn<int>("lines");
         QTest::addColumn<QString>("told");
-        QTest::newRow("clean") << 0 << QString();
-        QTest::newRow("parity") << int(CE_RXPARITY) << "errores de paridad";
-        QTest::newRow("framing") << int(CE_FRAME) << "errores de trama";
-        QTest::newRow("overrun") << int(CE_OVERRUN) << "desbordamiento del adaptador";
-        QTest::newRow("buffer overrun") << int(CE_RXOVER) << "desbordamiento del búfer";
-        QTest::newRow("break") << int(CE_BREAK) << "cortes de la línea";
-        QTest::newRow("parity and break") << int(CE_RXPARITY | CE_BREAK) << "paridad, cortes";
+        const int on = MS_DSR_ON | MS_CTS_ON | MS_RLSD_ON;
+        QTest::newRow("clean") << 0 << on << QString();
+        QTest::newRow("parity") << int(CE_RXPARITY) << on << "errores de paridad";
+        QTest::newRow("framing") << int(CE_FRAME) << on << "errores de trama";
+        QTest::newRow("overrun") << int(CE_OVERRUN) << on << "desbordamiento del adaptador";
+        QTest::newRow("buffer overrun") << int(CE_RXOVER) << on << "desbordamiento del búfer";
+        QTest::newRow("break") << int(CE_BREAK) << on << "cortes de la línea";
+        QTest::newRow("parity and break") << int(CE_RXPARITY | CE_BREAK) << on << "paridad, cortes";
+        QTest::newRow("DSR went off") << 0 << int(MS_CTS_ON | MS_RLSD_ON)
+                                      << "cambió la señal DSR del dispositivo";
     }
 
     void anAnswerDamagedOnTheLineIsToldOnceItIsOver()
     {
         QFETCH(int, errors);
+        QFETCH(int, lines);
         QFETCH(QString, told);
         const QByteArray line("TOTAL \x80 1.2\xff"
                               "4\r\n");
@@ -467,6 +478,7 @@ private Q_SLOTS:
         sinceRequest.start();
         comm.setOutput(QStringLiteral("W"));
         driver.lineErrors = DWORD(errors);
+        driver.modem = DWORD(lines);
         for (int i = 0; i < 10; ++i) {
             QTest::qWait(int(line.size()) * 9);
             feed({ { 0, line } });

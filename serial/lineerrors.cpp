@@ -49,7 +49,7 @@ QStringList LineErrors::told() const
         found.append((lines.size() == 1 ? QStringLiteral("cambió la señal %1 del dispositivo")
                                         : QStringLiteral("cambiaron las señales %1 del dispositivo"))
                 .arg(lines.size() == 1 ? lines[0]
-                                       : QStringList(lines.mid(0, lines.size() - 1)).join(u", ")
+                                       : lines.mid(0, lines.size() - 1).join(u", ")
                              + QStringLiteral(" y ") + lines.last())
             + QStringLiteral(" (la conexión pudo cortarse y la respuesta puede estar incompleta)"));
     return found;

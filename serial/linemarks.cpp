@@ -48,7 +48,7 @@ QByteArray LineReader::read(QByteArrayView raw, const Counts &counts)
     QByteArray bytes;
     QList<qsizetype> breaks;
     m_marks.decode(raw, bytes, &breaks);
-    if (m_holding) {
+    if (!m_heldBreaks.isEmpty()) {
         for (const qsizetype at : std::as_const(breaks))
             m_heldBreaks.append(m_held.size() + at);
         m_held += bytes;
@@ -67,7 +67,6 @@ QByteArray LineReader::read(QByteArrayView raw, const Counts &counts)
         m_marks.damaged += breaks.size();
         return bytes;
     }
-    m_holding = true;
     m_held = bytes.mid(breaks[0]);
     for (const qsizetype at : std::as_const(breaks))
         m_heldBreaks.append(at - breaks[0]);
@@ -85,7 +84,6 @@ QByteArray LineReader::settle(const std::optional<DriverCounts> &now)
         m_held.insert(m_heldBreaks[i], '\0');
     m_marks.breaks -= nulls;
     m_marks.damaged += nulls;
-    m_holding = false;
     m_heldBreaks.clear();
     return std::exchange(m_held, QByteArray());
 }
@@ -93,7 +91,7 @@ QByteArray LineReader::settle(const std::optional<DriverCounts> &now)
 LineErrors LineReader::take(
     const std::optional<DriverCounts> &now, QByteArray *released, bool bytesWaiting)
 {
-    if (m_holding)
+    if (!m_heldBreaks.isEmpty())
         released->append(settle(now));
     LineErrors found;
     found.damaged = std::exchange(m_marks.damaged, 0);
@@ -163,5 +161,4 @@ void LineReader::restart(const std::optional<DriverCounts> &now, Driver driver)
     m_seen = now;
     m_held.clear();
     m_heldBreaks.clear();
-    m_holding = false;
 }

@@ -87,8 +87,8 @@ private:
     LineMarks m_marks;
     // The driver's counts at the last look.
     std::optional<DriverCounts> m_seen;
-    // From the first mark that may be a break on, and where such marks are in it.
+    // From the first mark that may be a break on, and where such marks are in it: none
+    // while nothing is held.
     QByteArray m_held;
     QList<qsizetype> m_heldBreaks;
-    bool m_holding = false;
 };

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The lab: salvex on real Linux serial drivers (8250, ftdi_sio, cdc_acm) in a virtual
-# machine running Debian's own kernel. Installs what it needs, fetches the kernel package
-# and unpacks it into the cache (never installs it), builds the guest's initramfs and
-# salvex, boots one guest and runs every case, printing PASS or FAIL for each. Exits
-# non-zero if any case fails.
-#   scripts/lab.sh [BUILD_DIR [--cases 8250,ftdi,acm]]   (default build/, or SALVEX_BUILD)
+# machine running Debian's own kernel. Installs what it needs, builds the lab's QEMU (the
+# installed version's Debian source, patched to put line errors on the line: see
+# tests/lab/qemu/), fetches the kernel package and unpacks it into the cache (never
+# installs it), builds the guest's initramfs and salvex, boots one guest and runs the case
+# sets (tests/lab/cases/), printing PASS, FAIL or SKIP for each and writing the results as
+# JUnit XML (lab-results.xml in the build folder). Exits non-zero if any case fails.
+#   scripts/lab.sh [BUILD_DIR [--cases 8250,ftdi,acm,ttyle]]   (default build/, or SALVEX_BUILD)
 # The cache is ~/.cache/salvex/lab, or SALVEX_LAB_CACHE; the kernel's ABI is written to
 # its file "abi" for whatever builds modules against the matching headers.
+# Another Debian in the guest (scripts/debian13.sh does this): SALVEX_LAB_ROOT names its
+# root, whose /usr and /etc the guest runs on, and SALVEX_LAB_KERNEL_DEB its kernel
+# package; BUILD_DIR is then a build made in that root.
+# SALVEX_LAB_QEMU=stock runs Debian's QEMU unpatched: the line-error cases are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -17,25 +23,41 @@ mkdir -p "$cache"
 cache=$(realpath "$cache")
 start=$(date +%s)
 
-packages=(qemu-system-x86 busybox-static kmod cpio gzip strace python3 python3-pyatspi at-spi2-core dbus
+packages=(qemu-system-x86 busybox-static kmod cpio gzip xz-utils strace python3 python3-pyatspi at-spi2-core dbus
     xvfb xdotool imagemagick)
 # shellcheck source=scripts/apt.sh
 . scripts/apt.sh
 install_missing "${packages[@]}"
 
-# The kernel Debian installs today, unpacked only.
-abi=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: linux-image-\([0-9].*\)$/\1/p' | head -n 1)
-[ -n "$abi" ] || { echo "lab: no kernel package behind linux-image-amd64" >&2; exit 1; }
-echo "$abi" > "$cache/abi"
-echo "lab: guest kernel $abi (modules for it build against linux-headers-$abi)"
+root=${SALVEX_LAB_ROOT:-}
+if [ "${SALVEX_LAB_QEMU:-}" = stock ]; then
+    qemu=qemu-system-x86_64
+else
+    qemu=$(nice -n 19 tests/lab/qemu/build.sh "$cache/qemu" | tail -n 1)
+fi
+echo "lab: $qemu"
+
+# The kernel Debian installs today (or the other Debian's, as given), unpacked only.
+if [ -n "$root" ]; then
+    deb=${SALVEX_LAB_KERNEL_DEB:?the kernel package of the other Debian}
+    abi=$(dpkg-deb -f "$deb" Package)
+    abi=${abi#linux-image-}
+else
+    abi=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: linux-image-\([0-9].*\)$/\1/p' | head -n 1)
+    [ -n "$abi" ] || { echo "lab: no kernel package behind linux-image-amd64" >&2; exit 1; }
+    echo "$abi" > "$cache/abi"
+fi
+echo "lab: guest kernel $abi"
 kernel="$cache/kernel-$abi"
 if [ ! -s "$kernel/boot/vmlinuz-$abi" ]; then
-    debs=("$cache"/linux-image-"$abi"_*.deb)
-    if [ ! -e "${debs[0]}" ]; then
-        (cd "$cache" && apt-get -o DPkg::Lock::Timeout=600 download "linux-image-$abi")
+    if [ -z "$root" ]; then
         debs=("$cache"/linux-image-"$abi"_*.deb)
+        if [ ! -e "${debs[0]}" ]; then
+            (cd "$cache" && apt-get -o DPkg::Lock::Timeout=600 download "linux-image-$abi")
+            debs=("$cache"/linux-image-"$abi"_*.deb)
+        fi
+        deb=${debs[0]}
     fi
-    deb=${debs[0]}
     rm -rf "$kernel.part"
     dpkg-deb -x "$deb" "$kernel.part"
     depmod -b "$kernel.part" "$abi"
@@ -54,8 +76,14 @@ if [ ! -s "$initrd" ] || [ tests/lab/init -nt "$initrd" ]; then
     for m in virtio_pci 9pnet_virtio 9p virtio_console; do
         modprobe -d "$kernel" -S "$abi" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
     done | awk '!seen[$0]++' | while read -r ko; do
-        cp "$ko" "$tree/modules/"
-        basename "$ko" >> "$tree/modules.order"
+        # busybox's insmod takes a module as it is: a compressed one is unpacked here.
+        name=$(basename "$ko")
+        plain=${name%.xz}
+        case $name in
+        *.xz) xz -dc "$ko" > "$tree/modules/$plain" ;;
+        *) cp "$ko" "$tree/modules/" ;;
+        esac
+        echo "$plain" >> "$tree/modules.order"
     done
     (cd "$tree" && find . | cpio -o -H newc --quiet | gzip -1) > "$initrd.part"
     mv "$initrd.part" "$initrd"
@@ -63,13 +91,15 @@ if [ ! -s "$initrd" ] || [ tests/lab/init -nt "$initrd" ]; then
 fi
 
 # The test serial driver, built against the headers of exactly the guest's kernel (a module
-# built for another ABI does not load).
+# built for another ABI does not load); this Debian's headers only.
 ttyle="$cache/ttyle-$abi"
-if [ ! -s "$ttyle/ttyle.ko" ] || [ tests/lab/ttyle.c -nt "$ttyle/ttyle.ko" ]; then
+if [ -z "$root" ] && { [ ! -s "$ttyle/ttyle.ko" ] || [ tests/lab/ttyle.c -nt "$ttyle/ttyle.ko" ]; }; then
     tests/lab/build-ttyle.sh "$ttyle" "$abi"
 fi
 
-if [ -x "$build/app/salvex" ]; then
+if [ -n "$root" ]; then
+    [ -x "$build/app/salvex" ] || { echo "lab: no salvex built in $build" >&2; exit 1; }
+elif [ -x "$build/app/salvex" ]; then
     cmake --build "$build" -j2 --target salvex salvex-sim
 else
     SALVEX_BUILD="$build" scripts/setup.sh
@@ -82,8 +112,12 @@ cleanup() { # shellcheck disable=SC2317 # run by the trap
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-python3 tests/lab/lab.py --repo "$repo" --build "$build" --kernel "$kernel/boot/vmlinuz-$abi" \
-    --initrd "$initrd" --cache "$cache" --abi "$abi" --work "$work" "${@:2}" &
+guest=(--usr "${root:-}/usr" --etc "${root:-}/etc" --fontconfig "${root:-}/var/cache/fontconfig")
+[ ! -s "$ttyle/ttyle.ko" ] || [ -n "$root" ] || guest+=(--ttyle "$ttyle/ttyle.ko")
+python3 tests/lab/run.py --repo "$repo" --build "$build" --kernel "$kernel/boot/vmlinuz-$abi" \
+    --initrd "$initrd" --cache "$cache" --work "$work" --qemu "$qemu" "${guest[@]}" \
+    --suite "lab on $(. "${root:-}/etc/os-release" && echo "$PRETTY_NAME"), Linux $abi" \
+    --junit "$build/lab-results.xml" "${@:2}" &
 pids+=($!)
 status=0
 wait "${pids[0]}" || status=$?

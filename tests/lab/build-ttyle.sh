@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the lab's test serial driver (ttyle.ko) and its counter reader (icount, static)
-# into OUTDIR, for the kernel the lab's guest boots. That kernel's headers are installed
-# with apt: a module loads only into the kernel ABI it was built for, so ABI defaults to
-# the one Debian's linux-image-amd64 depends on, the package the lab boots; pass the
-# lab's own to be sure both agree.
+# Builds the lab's test serial driver (ttyle.ko) into OUTDIR, for the kernel the lab's
+# guest boots. That kernel's headers are installed with apt: a module loads only into the
+# kernel ABI it was built for, so ABI defaults to the one Debian's linux-image-amd64
+# depends on, the package the lab boots; pass the lab's own to be sure both agree.
 # usage: tests/lab/build-ttyle.sh OUTDIR [ABI]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,7 +31,6 @@ out=$(cd "$out" && pwd)
 cp "$here/ttyle.c" "$here/Kbuild" "$out/"
 # No vmlinux comes with the headers, so there is no BTF to add to the module.
 make -s -C "$headers" M="$out" CONFIG_DEBUG_INFO_BTF_MODULES= modules
-gcc -static -O2 -Wall -Wextra -Wpedantic -o "$out/icount" "$here/icount.c"
 
 vermagic=$(grep -a -o 'vermagic=[^[:cntrl:]]*' "$out/ttyle.ko" | cut -d= -f2)
 case "$vermagic" in

@@ -30,10 +30,16 @@ packages=(qemu-system-x86 busybox-static kmod cpio gzip xz-utils strace python3 
 install_missing "${packages[@]}"
 
 root=${SALVEX_LAB_ROOT:-}
-if [ "${SALVEX_LAB_QEMU:-}" = stock ]; then
-    qemu=qemu-system-x86_64
-else
-    qemu=$(nice -n 19 tests/lab/qemu/build.sh "$cache/qemu" | tail -n 1)
+qemu=qemu-system-x86_64
+unpatched=no
+if [ "${SALVEX_LAB_QEMU:-}" != stock ]; then
+    if built=$(nice -n 19 tests/lab/qemu/build.sh "$cache" | tail -n 1) && [ -x "$built" ]; then
+        qemu=$built
+    else
+        # The cases go on with Debian's QEMU for their evidence; the run fails all the same.
+        echo "lab: the patched QEMU did not build; Debian's runs, without the line-error cases" >&2
+        unpatched=yes
+    fi
 fi
 echo "lab: $qemu"
 
@@ -122,4 +128,5 @@ pids+=($!)
 status=0
 wait "${pids[0]}" || status=$?
 echo "lab: $(($(date +%s) - start)) s in all; evidence in $work"
+[ "$unpatched" = no ] || status=1
 exit $status

@@ -66,6 +66,10 @@ if [ ! -s "$kernel/boot/vmlinuz-$abi" ]; then
     fi
     rm -rf "$kernel.part"
     dpkg-deb -x "$deb" "$kernel.part"
+    # Debian 13 puts modules under /usr/lib; depmod and modprobe -d look under lib/.
+    if [ ! -e "$kernel.part/lib" ] && [ -d "$kernel.part/usr/lib/modules" ]; then
+        ln -s usr/lib "$kernel.part/lib"
+    fi
     depmod -b "$kernel.part" "$abi"
     mv "$kernel.part" "$kernel"
 fi

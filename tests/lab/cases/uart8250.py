@@ -46,7 +46,8 @@ def ports(lab):
         if at:
             x, y, w, h = at
             op.g(f"xdotool mousemove {x + w // 2} {y + h // 2}")
-            tip = wait_until(lambda: op.ask("tips"), 8, 0.5)
+            # The tooltip of the entry before may still be up: the new one replaces it.
+            tip = wait_until(lambda: [t for t in op.ask("tips") if t not in tips.values()], 8, 0.5)
             tips[entry] = tip[0] if tip else "(no tooltip)"
         else:
             tips[entry] = "(entry not found)"

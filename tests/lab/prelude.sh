@@ -13,7 +13,12 @@ chmod 700 /tmp/run
 pids=()
 fail() { echo "FAIL: $*" >&2; return 1; }
 . /repo/tests/e2e/operator.sh
-press() { local w; w=$(window "$1") || return 1; xdotool windowfocus --sync "$w"; xdotool key "$2"; }
+press() { # focuses the window whose name matches, and presses a key there
+    local w
+    w=$(window "$1") || return 1
+    timeout 10 xdotool windowfocus --sync "$w"
+    xdotool key "$2"
+}
 op() { # runs a command as the operator, a member of dialout
     setpriv --reuid=1000 --regid=1000 --groups=20 env HOME=/tmp/home XDG_RUNTIME_DIR=/tmp/run \
         DISPLAY="$DISPLAY" DBUS_SESSION_BUS_ADDRESS="$bus" LANG=C.UTF-8 "$@"

@@ -27,11 +27,10 @@ def run(lab):
     op.clear()
     g("machine /work/report.bin --seconds 1.5 --sent /work/acm-sent.bin")
     op.receive()
-    g("wait $machine")
-    went = open(f"{lab.work}/share/acm-sent.bin", "rb").read()
     # The unplug comes 0.3 s after the last byte: time for it to arrive, within the second
-    # after which the answer counts as over.
-    g("sleep 0.3; kill $holder; wait $holder; rmmod g_serial")
+    # after which the answer counts as over; the machine's end closes just before.
+    g("wait $machine; sleep 0.3; kill $holder; wait $holder; rmmod g_serial")
+    went = open(f"{lab.work}/share/acm-sent.bin", "rb").read()
     lost(lab, "cdc_acm unplug mid-answer", went,
          f"unplugged the gadget (rmmod g_serial) 1.5 s into the answer, after {len(went)} of {len(REPORT)} bytes",
          "lab-acm-unplug")

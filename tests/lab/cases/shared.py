@@ -99,7 +99,7 @@ def line_errors(lab, line, driver, rows=LINE_ERRORS):
         if counts:
             box, _ = op.box()
             if box and name == "every kind in one answer":
-                op.screenshot(f"lab-{driver}-line-errors")
+                op.screenshot(f"lab-{driver.split('_')[0]}-line-errors")
             told(lab, f"{driver} {name}", counts, box, f"put on the line: {shown}")
         else:
             op.shows(b"".join(t for _, _, t, _ in rows[:len(answers) + 1]))

@@ -17,8 +17,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("salvex"));
     QApplication::setApplicationVersion(QStringLiteral(SALVEX_VERSION_TEXT));
     QApplication::setWindowIcon(salvexIcon());
-    // Message boxes and input boxes share the windows' font.
-    QApplication::setFont(formFont());
+    useProgramLook();
 
     // Standard buttons and the serial layer's reasons in the desktop's language.
     const QString translations = QLibraryInfo::path(QLibraryInfo::TranslationsPath);

@@ -4,7 +4,7 @@
 #
 #   salvex.exe  qt.conf  Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll
 #   libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll
-#   platforms/qwindows.dll  styles/qwindowsvistastyle.dll  translations/qtbase_es.qm
+#   platforms/qwindows.dll  translations/qtbase_es.qm
 #   LICENSE.txt  THIRD-PARTY-NOTICES.txt
 #
 # Every DLL is stripped into the build folder first, so that whatever packs the install
@@ -40,8 +40,8 @@ foreach(module Core Gui Widgets)
 endforeach()
 get_target_property(_dll Qt6::QWindowsIntegrationPlugin IMPORTED_LOCATION_RELEASE)
 _salvex_ship(${_dll} platforms)
-get_target_property(_dll Qt6::QWindowsVistaStylePlugin IMPORTED_LOCATION_RELEASE)
-_salvex_ship(${_dll} styles)
+# No style plugin: the program draws with the classic "windows" style, which is in
+# Qt6Widgets.dll itself (common/twips.cpp).
 
 foreach(name libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     unset(_runtime_dll)
@@ -79,7 +79,7 @@ function(_salvex_debian_version package field out)
     set(${out} ${version} PARENT_SCOPE)
 endfunction()
 # Qt for Windows is built from the same Debian source as the host's Qt tools it needs.
-_salvex_debian_version(libqt6core6 [=[${source:Version}]=] QT_DEBIAN_VERSION)
+_salvex_debian_version(qt6-base-dev [=[${source:Version}]=] QT_DEBIAN_VERSION)
 string(REPLACE "+" "%2B" QT_DEBIAN_VERSION_URL ${QT_DEBIAN_VERSION})
 _salvex_debian_version(gcc-mingw-w64-x86-64-posix-runtime [=[${Version}]=] GCC_DEBIAN_VERSION)
 _salvex_debian_version(gcc-mingw-w64-x86-64-posix-runtime [=[${source:Version}]=] GCC_DEBIAN_SOURCE)

@@ -1,11 +1,69 @@
 // SPDX-License-Identifier: MIT
 #include "twips.h"
 
+#include <QApplication>
 #include <QFontMetrics>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QWidget>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+namespace {
+
+// The classic Windows controls, on every Windows alike: left to itself, Qt 6.8 takes
+// "windows11" on Windows 11 (flat, a grey text area, "9600 bauds" cut in its list) and
+// "windowsvista" elsewhere, whose closed lists ignore the first click on their arrow.
+class ProgramStyle : public QProxyStyle
+{
+public:
+    ProgramStyle() : QProxyStyle(QStringLiteral("windows")) { }
+
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+        QStyleHintReturn *returnData) const override
+    {
+        // A message box's buttons at its right, where the system's own boxes have them.
+        if (hint == SH_MessageBox_CenterButtons)
+            return false;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+
+    QIcon standardIcon(StandardPixmap icon, const QStyleOption *option,
+        const QWidget *widget) const override
+    {
+        // The message icons straight from the system, as user32 gives them. Qt 6.8 asks the
+        // shell's stock icons first, and Wine 10's shell answers "information" with a page.
+        const wchar_t *name = icon == SP_MessageBoxInformation ? IDI_INFORMATION
+            : icon == SP_MessageBoxWarning                     ? IDI_WARNING
+            : icon == SP_MessageBoxCritical                    ? IDI_ERROR
+            : icon == SP_MessageBoxQuestion                    ? IDI_QUESTION
+                                                               : nullptr;
+        if (name) {
+            const int size = pixelMetric(PM_MessageBoxIconSize, option, widget);
+            if (auto *handle = static_cast<HICON>(
+                    LoadImageW(nullptr, name, IMAGE_ICON, size, size, LR_SHARED))) {
+                const QImage image = QImage::fromHICON(handle);
+                if (!image.isNull())
+                    return QIcon(QPixmap::fromImage(image));
+            }
+        }
+        return QProxyStyle::standardIcon(icon, option, widget);
+    }
+};
+
+} // namespace
+#endif
+
+void useProgramLook()
+{
+#ifdef Q_OS_WIN
+    QApplication::setStyle(new ProgramStyle);
+#endif
+    QApplication::setFont(formFont());
+}
 
 int twips(int value)
 {
@@ -68,18 +126,20 @@ QColor vbColor(quint32 bgr)
 
 QFont formFont(bool bold)
 {
-    QFont font(QStringLiteral("MS Sans Serif"));
 #ifdef Q_OS_WIN
-    // The system's own font. "MS Sans Serif" itself is a bitmap font that Qt does not use:
-    // Windows has its outline twin; under Wine, Liberation Sans would lose the stem of "I"
-    // in Wine's rendering, FreeSans does not.
-    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-        { QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Tahoma"), QStringLiteral("Arial"),
-            QStringLiteral("FreeSans"), QStringLiteral("DejaVu Sans") });
+    // Microsoft Sans Serif, the outline twin of "MS Sans Serif" that every Windows has. Not
+    // "MS Sans Serif" itself: it is a bitmap font of a few sizes, and where the system offers
+    // it to Qt (Wine 10 does) Qt takes its nearest size, 13 pixels for 11, and captions are
+    // cut. Where the twin is missing (Wine), Wine's own Tahoma; under Wine, Liberation Sans
+    // would lose the stem of "I", FreeSans does not.
+    QFont font;
+    font.setFamilies({ QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Tahoma"),
+        QStringLiteral("FreeSans") });
     font.setPointSizeF(8.25);
 #else
     // Where "MS Sans Serif" is missing, Liberation Sans has the closest metrics; at 11
     // pixels it would not fit "Recibir Datos" in its button.
+    QFont font(QStringLiteral("MS Sans Serif"));
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
         { QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
             QStringLiteral("Arial") });

@@ -30,6 +30,11 @@ QColor vbColor(quint32 bgr);
 constexpr quint32 vbRed = 0x0000FF;
 constexpr quint32 vbGreen = 0x00FF00;
 
-// "MS Sans Serif" 8.25 points: the system's own on Windows; elsewhere a substitute held in
-// pixels, so it scales with the twips geometry.
+// The whole program's look, set before its first window: the style (on Windows, the classic
+// one, whatever the system would pick) and the windows' font, which message boxes and input
+// boxes share.
+void useProgramLook();
+
+// "MS Sans Serif" 8.25 points: on Windows its outline twin, Microsoft Sans Serif; elsewhere
+// a substitute held in pixels, so it scales with the twips geometry.
 QFont formFont(bool bold = false);

@@ -2,11 +2,17 @@
 # SPDX-License-Identifier: MIT
 # Builds and tests salvex on Debian 13 (trixie, Qt 6.8) from Debian 12: in a fresh
 # minimal trixie root, the same scripts/test.sh and scripts/check-package.sh as on
-# Debian 12, each installing what it needs there. Run as root. Exits non-zero if a test or
-# a check fails. The package, the logs and the tests' evidence land in build-debian13/.
+# Debian 12, each installing what it needs there, and then the lab (scripts/lab.sh) with
+# the guest on Debian 13's kernel and the root's /usr. Run as root. Exits non-zero if a
+# test or a check fails. The package, the logs and the tests' evidence land in
+# build-debian13/.
 # The cache, /var/cache/salvex/debian13 (or SALVEX_DEBIAN13_CACHE), keeps the pristine root
 # as made by debootstrap (a tarball, made on the first run) and every package fetched; each
 # run unpacks a fresh root there ("root", kept after a failure until the next run).
+#   scripts/debian13.sh --windows [--test]
+# runs scripts/build-windows.sh [--test] in the root instead, for the Windows program: its
+# packages, log and tests' evidence land in the Windows build folder (SALVEX_BUILD_WIN, by
+# default build-win); Qt for Windows is kept in the cache's qt/ from one run to the next.
 set -euo pipefail
 self=$(realpath "$0")
 cd "$(dirname "$self")/.."
@@ -21,6 +27,14 @@ if [ -z "${SALVEX_DEBIAN13_NS:-}" ] && unshare --mount --pid --fork true 2> /dev
         --kill-child "$self" "$@"
 fi
 
+mode=linux
+windows_args=()
+case "${1:-}" in
+--windows) mode=windows; windows_args=("${@:2}") ;;
+"") ;;
+*) echo "usage: $0 [--windows [--test]]" >&2; exit 2 ;;
+esac
+
 started=$SECONDS
 [ "$(id -u)" -eq 0 ] || { echo "debian13: run as root (it makes a chroot)" >&2; exit 1; }
 mirror=http://deb.debian.org/debian
@@ -31,6 +45,8 @@ pristine="$cache/pristine.tar.gz"
 root="$cache/root"
 made="$cache/debootstrap"
 out="$repo/build-debian13"
+build_win=${SALVEX_BUILD_WIN:-build-win}
+[ "$mode" = linux ] || out="$repo/$build_win"
 
 # shellcheck source=scripts/apt.sh
 . scripts/apt.sh
@@ -201,6 +217,7 @@ listed() {
         sed 's/#.*//; s/^[a-z_]*=(//; s/)//' | xargs
 }
 wanted="$(listed scripts/setup.sh packages) $(listed scripts/check-package.sh tools)"
+[ "$mode" = linux ] || wanted=$(listed scripts/build-windows.sh packages)
 packages_started=$SECONDS
 in_root "$out/packages.log" ". scripts/apt.sh && apt_get update" || true
 for suite in trixie-updates trixie-security; do
@@ -222,14 +239,51 @@ echo "debian13: Qt $(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Version
 # --- Build, tests and package ----------------------------------------------------------
 failed=()
 tests_started=$SECONDS
-in_root "$out/test.log" scripts/test.sh || failed+=(scripts/test.sh)
+if [ "$mode" = windows ]; then
+    # Qt for Windows, unpacked or built once, outlives the root; the archive is brought in.
+    mkdir -p "$cache/qt" "$root/root/.cache/salvex"
+    mount --bind "$cache/qt" "$root/root/.cache/salvex"
+    archive=()
+    if [ -n "${SALVEX_QT_WINDOWS_ARCHIVE:-}" ]; then
+        mkdir -p "$root/qt-archive"
+        cp "$SALVEX_QT_WINDOWS_ARCHIVE" "$root/qt-archive/"
+        archive=(SALVEX_QT_WINDOWS_ARCHIVE="/qt-archive/$(basename "$SALVEX_QT_WINDOWS_ARCHIVE")")
+    elif [ -n "${SALVEX_QT_WINDOWS_ARCHIVE+set}" ]; then
+        archive=(SALVEX_QT_WINDOWS_ARCHIVE=)
+    fi
+    in_root "$out/build-windows.log" SALVEX_BUILD_WIN="$build_win" "${archive[@]}" \
+        scripts/build-windows.sh "${windows_args[@]}" || failed+=(scripts/build-windows.sh)
+    cp "$root/salvex/$build_win"/salvex-*-win64.* "$out/" 2> /dev/null || true
+    cp -r "$root/salvex/$build_win/screenshots" "$out/" 2> /dev/null || true
+    cp "$root/salvex/$build_win/Testing/Temporary/LastTest.log" "$out/" 2> /dev/null || true
+else
+    in_root "$out/test.log" scripts/test.sh || failed+=(scripts/test.sh)
+fi
 tests_took=$((SECONDS - tests_started))
 package_started=$SECONDS
-in_root "$out/check-package.log" scripts/check-package.sh || failed+=(scripts/check-package.sh)
+if [ "$mode" = linux ]; then
+    in_root "$out/check-package.log" scripts/check-package.sh || failed+=(scripts/check-package.sh)
+fi
 package_took=$((SECONDS - package_started))
 
+# --- The lab ---------------------------------------------------------------------------
+# The program built here on Debian 13's own kernel and drivers: the lab's guest runs on
+# this root's /usr and /etc (SALVEX_DEBIAN13_LAB=no leaves it out).
+lab_started=$SECONDS
+if [ "$mode" = linux ] && [ "${SALVEX_DEBIAN13_LAB:-yes}" != no ]; then
+    if in_root "$out/lab.log" tests/lab/guest-root.sh; then
+        kernel_deb=$cache/archives/$(basename "$(tail -n 1 "$out/lab.log")")
+        SALVEX_LAB_ROOT=$root SALVEX_LAB_KERNEL_DEB=$kernel_deb scripts/lab.sh "$root/salvex/build" 9>&- \
+            2>&1 | tee -a "$out/lab.log" || failed+=(scripts/lab.sh)
+        cp "$root/salvex/build/lab-results.xml" "$out/" 2> /dev/null || true
+    else
+        failed+=(tests/lab/guest-root.sh)
+    fi
+fi
+lab_took=$((SECONDS - lab_started))
+
 cp "$root"/salvex/build*/salvex_*.deb "$out/" 2> /dev/null || true
-cp "$root/salvex/build/Testing/Temporary/LastTest.log" "$out/" 2> /dev/null || true
+[ "$mode" = windows ] || cp "$root/salvex/build/Testing/Temporary/LastTest.log" "$out/" 2> /dev/null || true
 for d in "$root"/tmp/salvex-*; do
     if [ -d "$d" ]; then mkdir -p "$out/evidence" && cp -r "$d" "$out/evidence/"; fi
 done
@@ -238,8 +292,13 @@ span() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 echo "debian13: $(span $((SECONDS - started))) in all"
 echo "  root:      $(span "$root_took") ($root_how)"
 echo "  packages:  $(span "$packages_took") (update, upgrade, install)"
-echo "  tests:     $(span "$tests_took") (scripts/test.sh: build and ctest)"
-echo "  package:   $(span "$package_took") (scripts/check-package.sh)"
+if [ "$mode" = windows ]; then
+    echo "  windows:   $(span "$tests_took") (scripts/build-windows.sh ${windows_args[*]})"
+else
+    echo "  tests:     $(span "$tests_took") (scripts/test.sh: build and ctest)"
+    echo "  package:   $(span "$package_took") (scripts/check-package.sh)"
+    echo "  lab:       $(span "$lab_took") (scripts/lab.sh on Debian 13's kernel and /usr)"
+fi
 echo "  results in $out: $(cd "$out" && echo *)"
 if [ ${#failed[@]} -gt 0 ]; then
     echo "debian13: failed: ${failed[*]}" >&2

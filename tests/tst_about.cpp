@@ -2,6 +2,7 @@
 #include "frmabout.h"
 #include "registry.h"
 #include "scripteddialogs.h"
+#include "twips.h"
 
 #include <QApplication>
 #include <QDir>
@@ -167,6 +168,8 @@ class TestAbout : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase() { useProgramLook(); }
+
     void showsTitleVersionAndFixedTexts()
     {
         QWidget owner;

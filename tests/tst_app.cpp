@@ -96,6 +96,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
+        useProgramLook();
         MSComm::setPortsPresentSource([] { return present; });
     }
 

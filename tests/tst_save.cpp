@@ -8,6 +8,7 @@
 #include "scripteddialogs.h"
 #include "textfilewriter.h"
 #include "textorecibido.h"
+#include "twips.h"
 #include "windows1252.h"
 
 #include <QDir>
@@ -165,6 +166,7 @@ private Q_SLOTS:
     {
         // As the program does at start-up.
         TextFileWriter::ignoreBrokenPipes();
+        useProgramLook();
     }
 
     void theProposalIsTheOpenedFolderAndCancelOrEmptyEndsSilently()

@@ -254,6 +254,19 @@ public:
     // The speed the terminal set on its side; 0 when it is none we know.
     long speed() const
     {
+#ifdef __linux__
+        // Linux's own termios2 holds the speed in baud. One set through it (Wine 10 does)
+        // shows through tcgetattr only as BOTHER.
+        struct
+        {
+            tcflag_t iflag, oflag, cflag, lflag;
+            cc_t line;
+            cc_t cc[19];
+            speed_t ispeed, ospeed;
+        } t2 {};
+        if (::ioctl(m_device, _IOR('T', 0x2A, t2), &t2) == 0 && t2.ospeed > 0)
+            return long(t2.ospeed);
+#endif
         termios t {};
         if (::tcgetattr(m_device, &t) != 0)
             return 0;

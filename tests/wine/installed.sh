@@ -55,7 +55,7 @@ wine "$installer" /S > "$work/install.log" 2>&1 || fail "the installer ended wit
 wineserver -w
 for f in salvex.exe qt.conf Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll \
          libgcc_s_seh-1.dll libwinpthread-1.dll platforms/qwindows.dll \
-         styles/qwindowsvistastyle.dll translations/qtbase_es.qm Uninstall.exe LICENSE.txt \
+         translations/qtbase_es.qm Uninstall.exe LICENSE.txt \
          THIRD-PARTY-NOTICES.txt; do
     [ -f "$folder/$f" ] || fail "not installed: $f"
 done
@@ -148,6 +148,8 @@ sleep 0.5
 click "$main" 967 3967                       # Recibir Datos
 for _ in $(seq 30); do grep -q "request received" "$work/sim.log" && break; sleep 0.1; done
 grep -q "request received" "$work/sim.log" || { import -window root "$work/stuck.png"; fail "no request reached the machine"; }
+# The machine paces its answer at the speed the program set: Wine 10 sets it through termios2.
+if grep -q "does not know" "$work/sim.log"; then fail "the simulator could not read the line's speed"; fi
 size=$(stat -c %s "$work/report.bin")
 sleep $((size * 11 / 9600 + 2))               # the report at the pace of the line
 click "$main" 4807 3967                      # crear archivo excel

@@ -27,9 +27,11 @@ the host's. "ptyhost.py --wire PREFIX LINK" does only that, with COM5 leading to
                                                  (the wired pair stays)
 """
 
+import fcntl
 import os
 import re
 import select
+import struct
 import subprocess
 import sys
 import termios
@@ -38,6 +40,11 @@ import tty
 
 SPEEDS = {getattr(termios, "B%d" % b): b for b in
           (50, 75, 110, 300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200)}
+# Linux's struct termios2 (flags, line discipline, 19 control characters, then the input and
+# output speeds in baud) and its TCGETS2 request. A speed set through it (Wine 10 does) shows
+# in the old call only as BOTHER, no speed at all.
+TERMIOS2 = struct.Struct("=4IB19s2I")
+TCGETS2 = 0x80000000 | TERMIOS2.size << 16 | ord("T") << 8 | 0x2A
 
 
 class Pair:
@@ -77,8 +84,11 @@ class Pair:
         bits = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}[
             cflag & termios.CSIZE]
         parity = "N" if not cflag & termios.PARENB else "O" if cflag & termios.PARODD else "E"
-        return "%d %d %s %d" % (SPEEDS.get(ospeed, -1), bits, parity,
-                                2 if cflag & termios.CSTOPB else 1)
+        try:
+            baud = TERMIOS2.unpack(fcntl.ioctl(self.machine, TCGETS2, bytes(TERMIOS2.size)))[-1]
+        except OSError:
+            baud = SPEEDS.get(ospeed, -1)
+        return "%d %d %s %d" % (baud, bits, parity, 2 if cflag & termios.CSTOPB else 1)
 
     def unplug(self):
         if self.machine >= 0:

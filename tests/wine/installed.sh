@@ -248,6 +248,7 @@ if grep -qi salvex "$WINEPREFIX/user.reg" "$WINEPREFIX/system.reg"; then fail "l
 echo "installed: for one user, in $(basename "$(dirname "$(dirname "$mine")")")/Programs, and uninstalled without leftovers"
 
 if [ -n "$shots" ]; then
+    mkdir -p "$shots"
     cp "$work/windows-collection.png" "$work/windows-save-dialog.png" "$work/windows-about.png" \
         "$work/windows-port-list-tooltip.png" "$shots/"
 fi

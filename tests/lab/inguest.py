@@ -37,7 +37,7 @@ def reader(ask, said):
         if not node.getState().contains(pyatspi.STATE_SHOWING):
             return
         role, e = node.getRoleName(), node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        role = "push button" if role == "button" else role  # the name AT-SPI 2.50 and later give
+        role = "push button" if role == "button" else role  # as newer AT-SPI names it (Debian 13's)
         children = [c for c in node if c is not None]
         names = {node.name} | {c.name for c in children if role == "combo box" and c.getRoleName() == "text"}
         found += [[role, name, e.x, e.y, e.width, e.height] for name in names if name]

@@ -351,23 +351,19 @@ class Operator:
         self.ok()
         return text
 
-    def choose(self, entry):
-        """Chooses an entry of the port list with the keyboard, as an operator may; each
-        step's box (the port must be opened first) is answered."""
-        while self.entry != entry:
-            x, y, w, h = self.find("combo box", "Puerto")
-            step = "Down" if entry > self.entry else "Up"
-            self.g(f"xdotool mousemove {x + w // 3} {y + h // 2} click 1 key {step}")
-            self.entry += 1 if entry > self.entry else -1
-            self.box(read=False)
-            self.ok()
-
-    def speed(self, step):
-        """Moves the speed list one entry with the keyboard (Up or Down) and answers its box."""
-        x, y, w, h = self.find("combo box", "Velocidad")
-        self.g(f"xdotool mousemove {x + w // 3} {y + h // 2} click 1 key {step}")
+    def step(self, name, key):
+        """Moves the list named name one entry with the keyboard (Up or Down), as an
+        operator may, and answers the box that follows."""
+        x, y, w, h = self.find("combo box", name)
+        self.g(f"xdotool mousemove {x + w // 3} {y + h // 2} click 1 key {key}")
         self.box(read=False)
         self.ok()
+
+    def choose(self, entry):
+        """Chooses an entry of the port list; each step tells the port must be opened first."""
+        while self.entry != entry:
+            self.step("Puerto", "Down" if entry > self.entry else "Up")
+            self.entry += 1 if entry > self.entry else -1
 
     def save(self, name):
         """Saves the text under the proposed name and hands the file to the host."""

@@ -96,17 +96,16 @@ def line_errors(lab, line, driver, rows=LINE_ERRORS):
         line.wait_request()
         line.play(pieces)
         shown = "; ".join(p.name if hasattr(p, "name") else p.hex(" ") for p in pieces)
+        op.shows(b"".join(t for _, _, t, _ in rows[:len(answers) + 1]))
         if counts:
             box, _ = op.box()
             if box and name == "every kind in one answer":
                 op.screenshot(f"lab-{driver.split('_')[0]}-line-errors")
             told(lab, f"{driver} {name}", counts, box, f"put on the line: {shown}")
         else:
-            op.shows(b"".join(t for _, _, t, _ in rows[:len(answers) + 1]))
             extra = op.no_box()
             lab.report.case(f"{driver} {name}", [f"box(es): {extra}"] if extra else [],
                             f"put on the line: {shown}; no box")
-        op.shows(b"".join(t for _, _, t, _ in rows[:len(answers) + 1]))
         answers.append((name, text))
     wanted = b"".join(t for _, t in answers) + b"\r\n"
     after_text(lab, f"{driver} text of the damaged answers", op.save(driver.replace(" ", "-") + "-line-errors"),

@@ -36,7 +36,7 @@ def run(lab):
         answers.append((name, text))
     # The same once the speed changed: the driver's masks come again from the new termios.
     op.close_port()
-    op.speed("Up")  # 4800 bauds
+    op.step("Velocidad", "Up")  # 4800 bauds
     op.open_port()
     name, pushes, text, counts = next(row for row in TTYLE if row[0] == AGAIN)
     answer(lab, name + ", at 4800 baud", pushes, counts, b"".join(t for _, t in answers) + text)
@@ -55,13 +55,13 @@ def answer(lab, name, pushes, counts, shown):
     seen = f"pushes {pushes}"
     if code:
         lab.report.case("ttyle " + name, [out], seen)
-    elif counts:
+        return
+    op.shows(shown)
+    if counts:
         text, _ = op.box(10)
         if name == AGAIN and text:
             op.screenshot("lab-ttyle-all-kinds")
         told(lab, "ttyle " + name, counts, text, seen)
     else:
-        op.shows(shown)
         extra = op.no_box()
         lab.report.case("ttyle " + name, [f"box(es): {extra}"] if extra else [], seen + "; no box")
-    op.shows(shown)

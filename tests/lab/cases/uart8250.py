@@ -16,11 +16,11 @@ def run(lab):
     op.receive()
     line.wait_request()
     line.send(REPORT[:600])
-    if line.line_errors:
-        line.play([BRK])
-    else:
-        op.g("sleep 0.5")  # a stock QEMU hands a break over before the bytes sent just ahead of it
-        line.play([BRK])
+    stock = not line.line_errors  # it hands a break over before the bytes sent just ahead of it
+    if stock:
+        op.g("sleep 0.5")
+    line.play([BRK])
+    if stock:
         op.g("sleep 0.5")
     line.send(REPORT[600:])
     text, _ = op.box()

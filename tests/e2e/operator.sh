@@ -22,6 +22,31 @@ virtual_display() { # starts Xvfb and exports DISPLAY
     DISPLAY=":$(cat "$work/display")"
     export DISPLAY
 }
+window_manager() { # starts a window manager, openbox or icewm, on the virtual display
+    case $1 in
+    openbox) openbox --sm-disable > "$work/wm.log" 2>&1 & ;;
+    icewm)
+        # Windows' classic frames: only the buttons a window's style allows, its title in a
+        # font of Windows' size, and no task bar over the bottom of the screen.
+        mkdir -p "$work/icewm"
+        printf 'Theme="win95/default.theme"\n' > "$work/icewm/theme"
+        printf 'ShowTaskBar=0\nTitleFontNameXft="FreeSans:size=8:bold"\n' > "$work/icewm/prefoverride"
+        ICEWM_PRIVCFG="$work/icewm" icewm > "$work/wm.log" 2>&1 &
+        ;;
+    esac
+    pids+=($!)
+    # The window manager is at work once it names itself on the root window.
+    for _ in $(seq 100); do
+        xprop -root _NET_SUPPORTING_WM_CHECK 2> /dev/null | grep -q 'window id' && return 0
+        sleep 0.1
+    done
+    cat "$work/wm.log"
+    fail "$1 did not start"
+}
+origin() { # the top left corner of a window on the screen, "X Y"; xdotool's getwindowgeometry
+    # counts a window manager's frame twice
+    xwininfo -id "$1" | awk '/Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF } END { print x, y }'
+}
 window() { # waits for a visible window whose name matches
     local w
     for _ in $(seq 150); do
@@ -39,20 +64,18 @@ click() { # clicks a point given in twips of the window whose name matches
     sleep 0.5
 }
 status() { # the colour of the state label of the main window, whose name matches $2
-    # shellcheck disable=SC2034 # all set by getwindowgeometry --shell
-    local w WIDTH HEIGHT X Y SCREEN WINDOW
+    local w X Y
     w=$(window "$2")
-    eval "$(xdotool getwindowgeometry --shell "$w")"
+    read -r X Y < <(origin "$w")
     import -window root "$work/$1.png"
     convert "$work/$1.png" "$work/$1.ppm"
     python3 "$operator/colourat.py" "$work/$1.ppm" $((X + (240 + 2280) / 15)) $((Y + (4440 + 240) / 15)) 65 17
 }
 icon() { # the colour at the top left of the box whose name matches: blue for the information icon
-    # shellcheck disable=SC2034 # all set by getwindowgeometry --shell
-    local w WIDTH HEIGHT X Y SCREEN WINDOW
+    local w X Y
     w=$(window "$1")
     sleep 0.3
-    eval "$(xdotool getwindowgeometry --shell "$w")"
+    read -r X Y < <(origin "$w")
     import -window root "$work/$2.png"
     convert "$work/$2.png" "$work/$2.ppm"
     python3 "$operator/colourat.py" "$work/$2.ppm" "$X" "$Y" 64 64

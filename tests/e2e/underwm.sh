@@ -14,13 +14,5 @@ trap stop_started EXIT
 
 command -v openbox > /dev/null || fail "openbox is not installed"
 virtual_display
-openbox --sm-disable > "$work/openbox.log" 2>&1 &
-pids+=($!)
-# The window manager is at work once it names itself on the root window.
-for _ in $(seq 100); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2> /dev/null | grep -q 'window id' && break
-    sleep 0.1
-done
-xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id' \
-    || { cat "$work/openbox.log"; fail "openbox did not start"; }
+window_manager openbox
 QT_QPA_PLATFORM=xcb "$@"

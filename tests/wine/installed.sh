@@ -3,8 +3,8 @@
 # The installed Windows program end to end under Wine, as an operator's PC would have it:
 # a fresh Wine prefix, the installer run silently, the machine simulator on COM5 of a PC
 # without COM1 to COM4, one collection from the entry COM1 driven from outside on a virtual
-# display, the saved file checked byte for byte, then a silent uninstall that must leave
-# nothing behind.
+# display with a window manager, the saved file checked byte for byte, then a silent
+# uninstall that must leave nothing behind.
 #   installed.sh INSTALLER SIMULATOR [SCREENSHOTS]
 # INSTALLER is salvex-<version>-win64.exe; SIMULATOR the Linux salvex-sim. SCREENSHOTS, a
 # folder, receives windows-collection.png, windows-save-dialog.png, windows-about.png and
@@ -44,6 +44,11 @@ open(sys.argv[1], "wb").write(b"\r\n".join(lines) + b"\r\n")
 PY
 
 virtual_display
+# A desktop has a window manager, as Windows always has: Wine 10 hides a window with a frame
+# only once one has taken it (it waits for the window manager's WM_STATE, and without one the
+# save dialog would stay drawn after it is closed). icewm draws Windows' classic frames with
+# only the buttons each window's style allows; SALVEX_WINE_WM=openbox names another.
+window_manager "${SALVEX_WINE_WM:-icewm}"
 
 wineboot --init > "$work/wineboot.log" 2>&1
 wineserver -w

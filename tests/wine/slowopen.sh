@@ -4,12 +4,14 @@
 # pseudo-terminal whose opening slowed by slowopen.c for DELAY seconds, is the entry COM1.
 # The first, 1.5 s after "Abrir puerto", shows the window drawn while the opening waits (and
 # checks that it paints again when uncovered); the second the box that tells the port open.
-#   slowopen.sh [BUILD [DELAY]]    BUILD defaults to build-win, DELAY to 6
+#   slowopen.sh [BUILD [DELAY [SCREENSHOTS]]]
+# BUILD defaults to build-win, DELAY to 6, SCREENSHOTS (the folder that receives
+# wine-slow-opening.png and wine-slow-opened.png) to BUILD/screenshots.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=$(realpath "${1:-$root/build-win}") delay=${2:-6}
-shots=$root/docs/screenshots
+shots=${3:-$build/screenshots}
 work=$(mktemp -d /tmp/salvex-slowopen.XXXXXX)
 pids=()
 fail() { echo "FAIL: $*" >&2; echo "evidence in $work" >&2; exit 1; }
@@ -42,6 +44,7 @@ ln -s "$work/com7" "$WINEPREFIX/dosdevices/com7"
 wineserver -w
 
 virtual_display
+window_manager "${SALVEX_WINE_WM:-icewm}"
 # The shim slows the lookup of COM7 on the thread that opens it (see slowopen.c).
 (cd "$program" && SALVEX_COM1=COM7 SALVEX_SLOW_OPEN_NAME=com7 SALVEX_SLOW_OPEN_SECONDS=$delay \
     LD_PRELOAD="$work/slowopen.so" exec wine salvex.exe) > "$work/salvex.log" 2>&1 &

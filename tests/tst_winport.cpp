@@ -610,7 +610,11 @@ private Q_SLOTS:
         connect(&comm, &MSComm::OnComm, [&] { received += comm.input(); });
         QCOMPARE(open(comm).number, 0);
         QTRY_COMPARE(received, QStringLiteral("OK"));
-        QVERIFY(driver.pendingRead != request);
+        // While the driver holds the old request its memory stays the port's, so the new one
+        // lies elsewhere; a request ended since was let go, and the heap may give its memory
+        // out again.
+        if (ends == "never")
+            QVERIFY(driver.pendingRead != request);
     }
 
     void aPortTheDriverStillHoldsIsNamedAmongSeveral()

@@ -33,6 +33,7 @@ window_manager() { # starts a window manager, openbox or icewm, on the virtual d
         printf 'ShowTaskBar=0\nTitleFontNameXft="FreeSans:size=8:bold"\n' > "$work/icewm/prefoverride"
         ICEWM_PRIVCFG="$work/icewm" icewm > "$work/wm.log" 2>&1 &
         ;;
+    *) fail "no window manager named $1" ;;
     esac
     pids+=($!)
     # The window manager is at work once it names itself on the root window.

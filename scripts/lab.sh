@@ -24,7 +24,7 @@ cache=$(realpath "$cache")
 start=$(date +%s)
 
 packages=(qemu-system-x86 busybox-static kmod cpio gzip xz-utils strace python3 python3-pyatspi at-spi2-core dbus
-    xvfb xdotool imagemagick)
+    xvfb xdotool imagemagick x11-utils)
 # shellcheck source=scripts/apt.sh
 . scripts/apt.sh
 install_missing "${packages[@]}"

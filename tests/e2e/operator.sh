@@ -67,7 +67,7 @@ click() { # clicks a point given in twips of the window whose name matches
 status() { # the colour of the state label of the main window, whose name matches $2
     local w X Y
     w=$(window "$2")
-    read -r X Y < <(origin "$w")
+    read -r X Y <<< "$(origin "$w")"
     import -window root "$work/$1.png"
     convert "$work/$1.png" "$work/$1.ppm"
     python3 "$operator/colourat.py" "$work/$1.ppm" $((X + (240 + 2280) / 15)) $((Y + (4440 + 240) / 15)) 65 17
@@ -76,7 +76,7 @@ icon() { # the colour at the top left of the box whose name matches: blue for th
     local w X Y
     w=$(window "$1")
     sleep 0.3
-    read -r X Y < <(origin "$w")
+    read -r X Y <<< "$(origin "$w")"
     import -window root "$work/$2.png"
     convert "$work/$2.png" "$work/$2.ppm"
     python3 "$operator/colourat.py" "$work/$2.ppm" "$X" "$Y" 64 64

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 # shellcheck source=scripts/apt.sh
 . scripts/apt.sh
-install_missing kmod strace python3 python3-pyatspi at-spi2-core dbus xvfb xdotool imagemagick qt6-qpa-plugins
+install_missing kmod strace python3 python3-pyatspi at-spi2-core dbus xvfb xdotool imagemagick x11-utils qt6-qpa-plugins
 # The program runs there as user 1000, whom the session bus must find in the user database.
 getent passwd 1000 > /dev/null || useradd --uid 1000 --no-user-group --groups dialout --no-create-home lab
 abi=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: linux-image-\([0-9].*\)$/\1/p' | head -n 1)

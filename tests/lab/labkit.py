@@ -331,8 +331,6 @@ class Operator:
         """Answers every box up with Enter; returns how many there were."""
         return int(self.g("answer_boxes", 120)[0].split()[-1])
 
-    ok = ok_all
-
     def shows(self, data, limit=30):
         """Waits until the received text shows data's characters (a CR LF pair shows as one)."""
         wanted = len(data) - data.count(b"\r\n")
@@ -342,13 +340,13 @@ class Operator:
     def open_port(self):
         self.press("Abrir puerto")
         text, _ = self.box()
-        self.ok()
+        self.ok_all()
         return text
 
     def close_port(self):
         self.press("Cerrar puerto")
         text, _ = self.box()
-        self.ok()
+        self.ok_all()
         return text
 
     def step(self, name, key):
@@ -357,7 +355,7 @@ class Operator:
         x, y, w, h = self.find("combo box", name)
         self.g(f"xdotool mousemove {x + w // 3} {y + h // 2} click 1 key {key}")
         self.box(read=False)
-        self.ok()
+        self.ok_all()
 
     def choose(self, entry):
         """Chooses an entry of the port list; each step tells the port must be opened first."""
@@ -371,7 +369,7 @@ class Operator:
         self.press("Aceptar", "Salvex by Brel")
         self.g("window '^ Salvex by Brel$' > /dev/null && press '^ Salvex by Brel$' Return")  # the proposed name
         self.box(read=False)
-        self.ok()  # Verifique su correcta grabación
+        self.ok_all()  # Verifique su correcta grabación
         self.press("Cancelar", "Salvex by Brel")
         self.g(f"mv $out/terminal.xls /work/{name}.xls")
         try:

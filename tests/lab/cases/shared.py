@@ -35,14 +35,20 @@ def counted(text, counts):
     return problems
 
 
-def told(lab, name, counts, text, seen, extra=()):
-    """One box up for a damaged answer, telling each kind's count: the case's verdict."""
+def one_box(lab, text, counts):
+    """What is wrong with the boxes of a damaged answer: one up, telling each kind's count.
+    Answers them all."""
     more = lab.op.ok_all()
     more += len(lab.op.no_box(1))  # a second box, late
-    problems = list(extra) + counted(text, counts)
+    problems = counted(text, counts)
     if text is None or more != 1:
         problems.append(f"{more} box(es) instead of one")
-    lab.report.case(name, problems, f"{seen}; box: {text!r}")
+    return problems
+
+
+def told(lab, name, counts, text, seen):
+    """One box up for a damaged answer, telling each kind's count: the case's verdict."""
+    lab.report.case(name, one_box(lab, text, counts), f"{seen}; box: {text!r}")
 
 
 def after_text(lab, name, saved, wanted, answers, seen):
@@ -129,11 +135,7 @@ def every_byte(lab, line, driver, opened):
 
 def break_mid_answer(lab, name, text, save, seen):
     """A break in the middle of the report: one box that counts it, the text unchanged."""
-    more = lab.op.ok_all()
-    more += len(lab.op.no_box(1))  # a second box, late
-    problems = counted(text, {"break": 1})
-    if text is None or more != 1:
-        problems.append(f"{more} box(es) instead of one")
+    problems = one_box(lab, text, {"break": 1})
     bad = compare(save(), REPORT + b"\r\n")
     if bad:
         problems.append("the text: " + bad)

@@ -53,11 +53,23 @@ window_manager "${SALVEX_WINE_WM:-icewm}"
 wineboot --init > "$work/wineboot.log" 2>&1
 wineserver -w
 
+# An installer or an uninstaller run silently, as an administrator's script runs it. Each
+# starts in a Wine session of its own, once the one before has ended: once, started straight
+# after another program of the prefix, Wine 8 ended the uninstaller with status 1 within 20 ms,
+# before it had done anything. Wine's own errors stay in LOG.
+silently() { # LOG WHAT PROGRAM [ARGUMENT...]
+    local log=$1 what=$2 code=0
+    shift 2
+    wineserver -w
+    WINEDEBUG=-all,err+all wine "$@" > "$work/$log" 2>&1 || code=$?
+    [ "$code" -eq 0 ] || fail "$what ended with status $code: $(tail -n 5 "$work/$log" | tr '\n' ' ')"
+    wineserver -w
+}
+
 # Install.
 drive_c="$WINEPREFIX/drive_c"
 folder="$drive_c/Program Files/Salvex"
-wine "$installer" /S > "$work/install.log" 2>&1 || fail "the installer ended with status $?"
-wineserver -w
+silently install.log "the installer" "$installer" /S
 for f in salvex.exe qt.conf Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll \
          libgcc_s_seh-1.dll libwinpthread-1.dll platforms/qwindows.dll \
          translations/qtbase_es.qm Uninstall.exe LICENSE.txt \
@@ -217,9 +229,7 @@ echo "installed: $(stat -c %s "$saved") bytes saved exactly, every byte value 0-
 
 # Uninstall. The uninstaller runs a copy of itself from the temporary folder and returns at
 # once; waiting for the prefix's server to end waits for that copy too.
-wine 'C:\Program Files\Salvex\Uninstall.exe' /S > "$work/uninstall.log" 2>&1 \
-    || fail "the uninstaller ended with status $?"
-wineserver -w
+silently uninstall.log "the uninstaller" 'C:\Program Files\Salvex\Uninstall.exe' /S
 [ ! -e "$folder" ] || fail "left in Program Files: $(cd "$folder" && find . | tr '\n' ' ')"
 left=$(find "$drive_c" -path '*/Start Menu/*' -iname '*salvex*')
 [ -z "$left" ] || fail "left in the Start menu: $left"
@@ -228,8 +238,7 @@ echo "installed: uninstalled without leftovers"
 
 # For one user. Wine's user is an administrator, so the installer would choose all users:
 # /CurrentUser takes the way a user without administrator rights is sent.
-wine "$installer" /S /CurrentUser > "$work/install-user.log" 2>&1 || fail "the one-user installer ended with status $?"
-wineserver -w
+silently install-user.log "the one-user installer" "$installer" /S /CurrentUser
 mine=$(find "$drive_c/users" -maxdepth 5 -path '*/AppData/Local/Programs/Salvex' | head -n 1)
 [ -n "$mine" ] && [ -f "$mine/salvex.exe" ] && [ -f "$mine/THIRD-PARTY-NOTICES.txt" ] \
     || fail "not installed in the user's programs folder"
@@ -243,9 +252,9 @@ PY
 entry "$WINEPREFIX/user.reg"
 if grep -qi salvex "$WINEPREFIX/system.reg"; then fail "a one-user installation wrote to the machine's registry"; fi
 # Plain /S, as an administrator might run it: the uninstaller finds the installation it is.
-wine "$(winepath -w "$mine/Uninstall.exe")" /S > "$work/uninstall-user.log" 2>&1 \
-    || fail "the one-user uninstaller ended with status $?"
-wineserver -w
+# Its Windows name, from the folder under drive_c.
+uninstaller="C:${mine#"$drive_c"}/Uninstall.exe"
+silently uninstall-user.log "the one-user uninstaller" "${uninstaller//\//\\}" /S
 [ ! -e "$mine" ] || fail "left in the user's programs: $(cd "$mine" && find . | tr '\n' ' ')"
 left=$(find "$drive_c" -path '*/Start Menu/*' -iname '*salvex*')
 [ -z "$left" ] || fail "left in the Start menu: $left"

@@ -209,31 +209,46 @@ private:
         }
     }
 
-    // One request to the host, answered while this side's event loop keeps running.
+    // One request to the host, answered while this side's event loop keeps running. Each
+    // request carries a number that its answer repeats: should a step of the exchange fail
+    // under Wine, an answer is never taken for another request's.
     static QStringList ask(const QString &request)
     {
         const QString channel = qEnvironmentVariable("SALVEX_PTYHOST");
         if (channel.isEmpty())
             return {};
+        static int sequence = 0;
+        const QString number = QString::number(++sequence);
         QFile out(channel + QStringLiteral("/req.tmp"));
         if (!out.open(QIODevice::WriteOnly))
             return {};
-        out.write(request.toLatin1());
+        // The line's end tells the host the request is whole.
+        out.write((number + QLatin1Char(' ') + request + QLatin1Char('\n')).toLatin1());
         out.close();
-        if (!out.rename(channel + QStringLiteral("/req")))
-            return {};
-        QFile in(channel + QStringLiteral("/ans"));
         QDeadlineTimer deadline(60000);
-        while (!in.exists() && !deadline.hasExpired()) {
+        const auto pause = [] {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             QThread::msleep(2);
+        };
+        // The host takes the request before it answers; until then the name is taken.
+        while (!out.rename(channel + QStringLiteral("/req"))) {
+            if (deadline.hasExpired())
+                return {};
+            pause();
         }
-        if (!in.open(QIODevice::ReadOnly))
-            return {};
-        const QStringList words = QString::fromLatin1(in.readAll()).split(QLatin1Char(' '));
-        in.close();
-        in.remove();
-        return words;
+        QFile in(channel + QStringLiteral("/ans"));
+        while (!deadline.hasExpired()) {
+            if (in.exists() && in.open(QIODevice::ReadOnly)) {
+                const QStringList words = QString::fromLatin1(in.readAll()).split(QLatin1Char(' '));
+                in.close();
+                in.remove();
+                if (words.value(0) == number)
+                    return words.mid(1);
+                qWarning("answer to another request dropped: %s", qPrintable(words.join(' ')));
+            }
+            pause();
+        }
+        return {};
     }
 
     QString m_id;

@@ -10,8 +10,9 @@ requests, which arrive as small files in a folder both sides see:
 
 runs COMMAND with SALVEX_PTYHOST set to the channel folder's Windows name and answers until
 it ends, then exits with its status. A request is the file "req" (written as "req.tmp" and
-renamed), one line of words; the answer is the file "ans", made the same way: "ok ..." or
-"fail reason".
+renamed), one line of words ended by a newline and led by the request's number; the answer
+is the file "ans", made the same way and led by the same number: "N ok ..." or
+"N fail reason".
 
 Before COMMAND starts, the prefix is made a PC whose only serial port, as Windows itself
 lists them, is COM5 (no COM1 to COM4, none of the host's serial devices), wired to a pair of
@@ -211,6 +212,10 @@ def main():
     prefix, channel = sys.argv[1], sys.argv[2]
     command = sys.argv[sys.argv.index("--") + 1:]
     os.makedirs(channel, exist_ok=True)
+    # A run that failed may have left a request or an answer behind.
+    for name in ("req", "req.tmp", "ans", "ans.tmp"):
+        if os.path.exists(os.path.join(channel, name)):
+            os.remove(os.path.join(channel, name))
     env = dict(os.environ, SALVEX_PTYHOST="Z:" + os.path.abspath(channel).replace("/", "\\"))
     # The registry names a link of ours that stays put; each run points it at a new pair.
     link = os.path.join(prefix, "salvex-com5")
@@ -223,13 +228,17 @@ def main():
             time.sleep(0.005)
             continue
         with open(request) as f:
-            words = f.read().split()
+            text = f.read()
+        if not text.endswith("\n"):  # still being written
+            time.sleep(0.005)
+            continue
         os.remove(request)
+        number, *words = text.split()
         try:
             reply = serve(prefix, channel, words, pairs)
         except Exception as e:  # the test hears of it and fails there
             reply = "fail %r" % e
-        answer(channel, reply)
+        answer(channel, number + " " + reply)
     for pair in pairs.values():
         pair.drop()
     sys.exit(child.returncode)

@@ -238,7 +238,7 @@ private:
         }
         QFile in(channel + QStringLiteral("/ans"));
         while (!deadline.hasExpired()) {
-            if (in.exists() && in.open(QIODevice::ReadOnly)) {
+            if (in.open(QIODevice::ReadOnly)) {
                 const QStringList words = QString::fromLatin1(in.readAll()).split(QLatin1Char(' '));
                 in.close();
                 in.remove();

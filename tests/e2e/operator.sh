@@ -23,23 +23,31 @@ virtual_display() { # starts Xvfb and exports DISPLAY
     export DISPLAY
 }
 window_manager() { # starts a window manager, openbox or icewm, on the virtual display
-    case $1 in
-    openbox) openbox --sm-disable > "$work/wm.log" 2>&1 & ;;
-    icewm)
-        # Windows' classic frames: only the buttons a window's style allows, its title in a
-        # font of Windows' size, and no task bar over the bottom of the screen.
-        mkdir -p "$work/icewm"
-        printf 'Theme="win95/default.theme"\n' > "$work/icewm/theme"
-        printf 'ShowTaskBar=0\nTitleFontNameXft="FreeSans:size=8:bold"\n' > "$work/icewm/prefoverride"
-        ICEWM_PRIVCFG="$work/icewm" icewm > "$work/wm.log" 2>&1 &
-        ;;
-    *) fail "no window manager named $1" ;;
-    esac
-    pids+=($!)
-    # The window manager is at work once it names itself on the root window.
-    for _ in $(seq 100); do
-        xprop -root _NET_SUPPORTING_WM_CHECK 2> /dev/null | grep -q 'window id' && return 0
-        sleep 0.1
+    local try
+    for try in 1 2 3; do
+        case $1 in
+        openbox) openbox --sm-disable >> "$work/wm.log" 2>&1 & ;;
+        icewm)
+            # Windows' classic frames: only the buttons a window's style allows, its title in
+            # a font of Windows' size, and no task bar over the bottom of the screen.
+            mkdir -p "$work/icewm"
+            printf 'Theme="win95/default.theme"\n' > "$work/icewm/theme"
+            printf 'ShowTaskBar=0\nTitleFontNameXft="FreeSans:size=8:bold"\n' > "$work/icewm/prefoverride"
+            ICEWM_PRIVCFG="$work/icewm" icewm >> "$work/wm.log" 2>&1 &
+            ;;
+        *) fail "no window manager named $1" ;;
+        esac
+        pids+=($!)
+        # The window manager is at work once it names itself on the root window. Once, in
+        # the Debian 13 root, openbox found no display on a virtual display that had just told
+        # it was ready, and ended: it is started again.
+        for _ in $(seq 100); do
+            xprop -root _NET_SUPPORTING_WM_CHECK 2> /dev/null | grep -q 'window id' && return 0
+            kill -0 "$!" 2> /dev/null || break
+            sleep 0.1
+        done
+        kill -0 "$!" 2> /dev/null && break  # alive but silent: another would only fight it
+        echo "$1 ended without starting (try $try)" >> "$work/wm.log"
     done
     cat "$work/wm.log"
     fail "$1 did not start"
